@@ -79,11 +79,25 @@ int hex_val(char c) {
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
-// Stops at the first byte that ends a plain run of string bytes: a quote, a backslash or a control byte.
-std::size_t plain_run(const char* p, std::size_t i, std::size_t n) {
+// Stops at the first byte that ends a plain run of string bytes: a quote, a backslash or a
+// control byte. Eight bytes at a time; `high` collects the bytes seen, to skip UTF-8 checks for ASCII.
+std::size_t plain_run(const char* p, std::size_t i, std::size_t n, std::uint64_t& high) {
+    constexpr std::uint64_t ones = 0x0101010101010101ull;
+    constexpr std::uint64_t highs = 0x8080808080808080ull;
+    while (i + 8 <= n) {
+        std::uint64_t w;
+        std::memcpy(&w, p + i, 8);
+        const std::uint64_t q = w ^ (ones * '"');
+        const std::uint64_t b = w ^ (ones * '\\');
+        const std::uint64_t t = ((q - ones) & ~q) | ((b - ones) & ~b) | ((w - ones * 0x20) & ~w);
+        if (t & highs) break;
+        high |= w;
+        i += 8;
+    }
     while (i < n) {
-        const auto b = static_cast<unsigned char>(p[i]);
-        if (b == '"' || b == '\\' || b < 0x20) break;
+        const auto c = static_cast<unsigned char>(p[i]);
+        if (c == '"' || c == '\\' || c < 0x20) break;
+        high |= c;
         ++i;
     }
     return i;
@@ -281,8 +295,9 @@ bool Reader::parse_escape(std::string& scratch) {
 bool Reader::parse_str(std::string_view& out, std::string& scratch) {
     std::size_t start = i_;
     bool copied = false;
+    std::uint64_t high = 0;
     for (;;) {
-        i_ = plain_run(in_, i_, n_);
+        i_ = plain_run(in_, i_, n_, high);
         if (i_ >= n_) return fail_consumed("EOF while parsing a string");
         const char b = in_[i_];
         if (b == '"') {
@@ -293,7 +308,8 @@ bool Reader::parse_str(std::string_view& out, std::string& scratch) {
                 out = std::string_view(in_ + start, i_ - start);
             }
             ++i_;
-            if (!valid_utf8(out)) return fail_consumed("invalid unicode code point");
+            // Escapes always decode to valid UTF-8, so only raw non-ASCII bytes need checking.
+            if ((high & 0x8080808080808080ull) && !valid_utf8(out)) return fail_consumed("invalid unicode code point");
             return true;
         }
         if (b == '\\') {
@@ -313,8 +329,9 @@ bool Reader::parse_str(std::string_view& out, std::string& scratch) {
 }
 
 bool Reader::skip_str() {
+    std::uint64_t high = 0;
     for (;;) {
-        i_ = plain_run(in_, i_, n_);
+        i_ = plain_run(in_, i_, n_, high);
         if (i_ >= n_) return fail_consumed("EOF while parsing a string");
         const char b = in_[i_];
         if (b == '"') {
