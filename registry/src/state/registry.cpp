@@ -1,0 +1,127 @@
+// Registry state: creation, version steps, parking, sweeping, listing, and the
+// work deferred until the registry lock is released.
+
+#include <limits>
+#include <mutex>
+#include <shared_mutex>
+#include <utility>
+
+#include "murlo/registry/state.hpp"
+
+namespace murlo::registry {
+
+Instant deadline_after(Instant now, Lease lease) {
+    using Rep = Instant::rep;
+    static_assert(std::is_same_v<Instant::duration, std::chrono::nanoseconds>);
+    const Rep now_ns = now.time_since_epoch().count();
+    // Room left before the clock's maximum, computed without signed overflow.
+    const std::uint64_t headroom =
+        static_cast<std::uint64_t>(std::numeric_limits<Rep>::max()) - static_cast<std::uint64_t>(now_ns);
+    const std::uint64_t ms = lease.count();
+    if (ms > headroom / 1'000'000) return Instant::max();
+    const std::uint64_t sum = static_cast<std::uint64_t>(now_ns) + ms * 1'000'000;
+    return Instant(Instant::duration(static_cast<Rep>(sum)));
+}
+
+void Deferred::finish() {
+    for (auto& list : wake) {
+        for (auto& weak : list) {
+            if (auto handle = weak.lock()) handle->notify_one();
+        }
+    }
+    wake.clear();
+    drops.clear();
+}
+
+void Pool::bump(std::uint64_t id, Deferred& deferred) {
+    ++version;
+    history.emplace_back(version, id);
+    while (history.size() > history_limit) history.pop_front();
+    deltas.clear(deferred.drops);
+    if (!watchers.empty()) {
+        deferred.wake.push_back(std::move(watchers));
+        watchers.clear();
+    }
+}
+
+std::uint64_t Registry::epoch_at(std::chrono::system_clock::time_point wall) {
+    const auto since = std::chrono::duration_cast<std::chrono::nanoseconds>(wall.time_since_epoch()).count();
+    if (since < 0) return 1;
+    return static_cast<std::uint64_t>(since) | 1;
+}
+
+Registry::Registry(std::uint64_t ttl_ms) : Registry(ttl_ms, std::chrono::system_clock::now()) {}
+
+Registry::Registry(std::uint64_t ttl_ms, std::chrono::system_clock::time_point wall)
+    : epoch_(epoch_at(wall)), ttl_(ttl_ms) {}
+
+void Registry::park(std::span<const std::string> pools, const std::shared_ptr<runtime::Notify>& notify) {
+    std::unique_lock lock(mutex_);
+    for (const std::string& name : pools) {
+        auto it = pools_.find(name);
+        if (it == pools_.end()) it = pools_.try_emplace(name).first;
+        it->second.watchers.emplace_back(notify);
+    }
+}
+
+void Registry::collect(const proto::Beat& beat, Deferred& deferred, SharedDeltas& out) const {
+    for (const std::string& name : beat.watch) {
+        const auto it = pools_.find(name);
+        if (it == pools_.end()) continue;
+        const auto seen = beat.seen.find(name);
+        const std::optional<std::uint64_t> since =
+            seen == beat.seen.end() ? std::nullopt : std::optional<std::uint64_t>(seen->second);
+        if (SharedDelta delta = it->second.delta(since, deferred)) out[name] = std::move(delta);
+    }
+}
+
+SharedDeltas Registry::deltas_shared_for(const proto::Beat& beat) const {
+    Deferred deferred;
+    SharedDeltas out;
+    {
+        std::shared_lock lock(mutex_);
+        collect(beat, deferred, out);
+    }
+    deferred.finish();
+    return out;
+}
+
+std::size_t Registry::sweep(Instant now) {
+    std::size_t count = 0;
+    Deferred deferred;
+    std::vector<std::uint64_t> expired;
+    {
+        std::unique_lock lock(mutex_);
+        for (auto& [name, pool] : pools_) {
+            std::erase_if(pool.departed, [now](const auto& entry) { return entry.second.until <= now; });
+            std::erase_if(pool.watchers, [](const auto& weak) { return weak.expired(); });
+            expired.clear();
+            for (const auto& [id, record] : pool.records) {
+                if (record.expires <= now) expired.push_back(id);
+            }
+            for (const std::uint64_t id : expired) {
+                const auto it = pool.records.find(id);
+                pool.roster ^= it->second.member.roster_hash();
+                pool.records.erase(it);
+                pool.bump(id, deferred);
+                ++count;
+            }
+        }
+    }
+    deferred.finish();
+    return count;
+}
+
+std::map<std::string, PoolInfo> Registry::snapshot() const {
+    std::map<std::string, PoolInfo> out;
+    std::shared_lock lock(mutex_);
+    for (const auto& [name, pool] : pools_) out.emplace(name, PoolInfo{pool.version, pool.roster, pool.records.size()});
+    return out;
+}
+
+void Registry::inspect(const std::function<void(const PoolTable&)>& f) const {
+    std::shared_lock lock(mutex_);
+    f(pools_);
+}
+
+}  // namespace murlo::registry
