@@ -1,0 +1,374 @@
+// Beat composition, ack application and the bell on one client's shared state.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <thread>
+
+#include "murlo/client/beat/shared.hpp"
+
+using namespace murlo::client::beat;
+using murlo::proto::BeatAck;
+using murlo::proto::Member;
+using murlo::proto::PoolDelta;
+
+namespace {
+
+Member mem(std::uint64_t id, std::uint64_t inc, std::optional<std::uint64_t> slot = {}, bool ready = true,
+           Value state = Value::object({})) {
+    Member m;
+    m.id = id;
+    m.incarnation = inc;
+    m.slot = slot;
+    m.ready = ready;
+    m.state = std::move(state);
+    return m;
+}
+
+PoolDelta delta(std::uint64_t version, bool full, std::vector<Member> changed = {},
+                std::vector<std::uint64_t> removed = {}) {
+    PoolDelta d;
+    d.version = version;
+    d.roster = version * 1000;
+    d.policy = "spread";
+    d.full = full;
+    d.changed = std::move(changed);
+    d.removed = std::move(removed);
+    return d;
+}
+
+BeatAck ack(std::uint64_t epoch, std::map<std::string, PoolDelta> pools = {}) {
+    BeatAck a;
+    a.epoch = epoch;
+    a.protocol = 2;
+    a.version = "0.17.0";
+    a.ttl_ms = 10000;
+    a.accepted = true;
+    a.pools = std::move(pools);
+    return a;
+}
+
+BeatAck refusal(std::uint64_t epoch, std::optional<std::string> text) {
+    BeatAck a = ack(epoch);
+    a.accepted = false;
+    a.refused = std::move(text);
+    return a;
+}
+
+std::shared_ptr<Shared> make_shared_state() {
+    return std::make_shared<Shared>("http://127.0.0.1:1", "p", 7, 3, "spread", std::nullopt, std::nullopt,
+                                    std::nullopt, std::vector<std::string>{}, false, 50);
+}
+
+CachedPool* cached(Shared& s, const std::string& name) {
+    auto it = s.cache.pools.find(name);
+    return it == s.cache.pools.end() ? nullptr : &it->second;
+}
+
+std::vector<std::uint64_t> ids_of(Shared& s, const std::string& name, bool ready = false) {
+    auto span = cached(s, name)->ids(ready);
+    return {span.begin(), span.end()};
+}
+
+}  // namespace
+
+TEST(Compose, FirstBeatOfANewClient) {
+    Client c("http://r", "p", 7, 3, "spread", 2, 4, "http://m", std::vector<std::string>{"a", "b"}, true, 50);
+    auto [beat, publication] = c.shared->compose();
+    murlo::proto::Buffer out;
+    beat.serialize(out);
+    EXPECT_EQ(out,
+              R"({"pool":"p","slot":2,"id":7,"incarnation":3,"publication":0,"policy":"spread","size":4,)"
+              R"("url":"http://m","state":{},"ready":false,"leaving":false,"exclusive":true,"methods":["a","b"],)"
+              R"("watch":[],"seen":{},"hold_ms":0})");
+    EXPECT_EQ(publication, 0u);
+}
+
+TEST(Compose, CarriesPublicationLeavingHoldAndAbsentMethods) {
+    Client c("http://r", "p", 7, 3, "spread", std::nullopt, std::nullopt, std::nullopt, std::nullopt, false, 50);
+    auto& s = *c.shared;
+    {
+        std::lock_guard lock(s.published.mutex);
+        s.published.value.version = 4;
+        s.published.value.ready = true;
+        s.published.value.state = Value::object({{"k", Value(std::uint64_t{1})}});
+    }
+    s.leaving = true;
+    s.beat_hold_ms = 2500;
+    auto [beat, publication] = s.compose();
+    murlo::proto::Buffer out;
+    beat.serialize(out);
+    EXPECT_EQ(out,
+              R"({"pool":"p","slot":null,"id":7,"incarnation":3,"publication":4,"policy":"spread","size":null,)"
+              R"("url":null,"state":{"k":1},"ready":true,"leaving":true,"exclusive":false,"methods":[],)"
+              R"("watch":[],"seen":{},"hold_ms":2500})");
+    EXPECT_EQ(publication, 4u);
+}
+
+TEST(Compose, SeenHoldsOnlyWatchedPoolsThatAreCached) {
+    auto s = make_shared_state();
+    s->apply(ack(1, {{"q", delta(7, true)}, {"z", delta(3, true)}}));
+    s->watched.value = {"r", "q", "p"};
+    auto [beat, publication] = s->compose();
+    EXPECT_EQ(beat.watch, (std::vector<std::string>{"r", "q", "p"}));
+    EXPECT_EQ(beat.seen, (std::map<std::string, std::uint64_t>{{"q", 7}}));
+}
+
+TEST(Client, SeedsDifferForEqualArguments) {
+    Client a("http://r", "p", 7, 3, "spread", std::nullopt, std::nullopt, std::nullopt, std::nullopt, false, 50);
+    Client b("http://r", "p", 7, 3, "spread", std::nullopt, std::nullopt, std::nullopt, std::nullopt, false, 50);
+    EXPECT_NE(a.rng.value, b.rng.value);
+    // Only the counter differs between these two messages.
+    EXPECT_NE(selection_seed(1, 7, 3, 5, 6, 0), selection_seed(1, 7, 3, 5, 6, 1));
+    EXPECT_EQ(a.runtime.value, nullptr);
+    EXPECT_TRUE(a.shared->accepted);
+    EXPECT_EQ(a.shared->interval_ms, 1000u);
+}
+
+TEST(NoteRegistry, RecordsProtocolAndKeepsAnUnchangedText) {
+    auto s = make_shared_state();
+    BeatAck a = ack(1);
+    a.version = std::string(40, 'v');  // beyond the small-string buffer, so the heap text is visible
+    s->note_registry(a);
+    EXPECT_EQ(s->registry_protocol, 2u);
+    EXPECT_EQ(s->registry_version.value, a.version);
+    const char* before = s->registry_version.value.data();
+    s->note_registry(a);
+    EXPECT_EQ(s->registry_version.value.data(), before);
+    a.version.clear();
+    a.protocol = 3;
+    s->note_registry(a);
+    EXPECT_EQ(s->registry_version.value, "");
+    EXPECT_EQ(s->registry_protocol, 3u);
+}
+
+TEST(Apply, EpochChangesDropTheCacheEvenWhenRefusing) {
+    auto s = make_shared_state();
+    EXPECT_TRUE(s->apply(ack(5, {{"p", delta(1, true, {mem(1, 1)})}})));
+    EXPECT_NE(cached(*s, "p"), nullptr);  // the first answer drops nothing
+    EXPECT_EQ(s->registry_epoch, 5u);
+    EXPECT_TRUE(s->apply(ack(5)));
+    EXPECT_NE(cached(*s, "p"), nullptr);  // same epoch keeps it
+    EXPECT_FALSE(s->apply(refusal(6, "go away")));
+    EXPECT_TRUE(s->cache.pools.empty());
+    EXPECT_EQ(s->registry_epoch, 6u);
+    EXPECT_FALSE(s->accepted);
+}
+
+TEST(Apply, OnlyFullDeltasRightAfterAnEpochChange) {
+    auto s = make_shared_state();
+    s->apply(ack(5, {{"p", delta(4, true, {mem(1, 1)})}, {"q", delta(2, true)}}));
+    s->apply(ack(9, {{"p", delta(1, false, {mem(2, 1)})}, {"q", delta(1, true, {mem(3, 1)})}}));
+    EXPECT_EQ(cached(*s, "p"), nullptr);  // incremental: skipped, no entry made
+    ASSERT_NE(cached(*s, "q"), nullptr);
+    EXPECT_EQ(cached(*s, "q")->version, 1u);  // lower than before the restart, but the old entry is gone
+    EXPECT_EQ(ids_of(*s, "q"), (std::vector<std::uint64_t>{3}));
+    // With the epoch settled, incremental deltas apply again and may create entries.
+    s->apply(ack(9, {{"p", delta(2, false, {mem(2, 1)})}}));
+    ASSERT_NE(cached(*s, "p"), nullptr);
+    EXPECT_EQ(ids_of(*s, "p"), (std::vector<std::uint64_t>{2}));
+}
+
+TEST(Apply, VersionsBelowTheCachedOneAreSkippedEqualOnesApplied) {
+    auto s = make_shared_state();
+    s->apply(ack(1, {{"p", delta(5, true, {mem(1, 1)})}}));
+    s->apply(ack(1, {{"p", delta(4, true, {mem(9, 1)})}}));
+    EXPECT_EQ(ids_of(*s, "p"), (std::vector<std::uint64_t>{1}));
+    EXPECT_EQ(cached(*s, "p")->version, 5u);
+    s->apply(ack(1, {{"p", delta(5, false, {mem(2, 1)})}}));
+    EXPECT_EQ(ids_of(*s, "p"), (std::vector<std::uint64_t>{1, 2}));
+}
+
+TEST(Apply, ShapeIsCopiedFromEveryAppliedDelta) {
+    auto s = make_shared_state();
+    PoolDelta d = delta(3, true);
+    d.methods = {"infer"};
+    d.size = 8;
+    s->apply(ack(1, {{"p", d}}));
+    auto* pool = cached(*s, "p");
+    EXPECT_EQ(pool->methods, (std::vector<std::string>{"infer"}));
+    EXPECT_EQ(pool->size, std::optional<std::uint64_t>(8));
+    EXPECT_EQ(pool->roster, 3000u);
+    PoolDelta e = delta(4, false);
+    s->apply(ack(1, {{"p", e}}));
+    EXPECT_TRUE(pool->methods.empty());
+    EXPECT_EQ(pool->size, std::nullopt);
+    EXPECT_EQ(pool->version, 4u);
+    EXPECT_EQ(pool->roster, 4000u);
+}
+
+TEST(Apply, SlotIndexFollowsMembers) {
+    auto s = make_shared_state();
+    s->apply(ack(1, {{"p", delta(1, true, {mem(1, 1, 2), mem(2, 1, 2), mem(3, 1)})}}));
+    auto* pool = cached(*s, "p");
+    using Slots = std::map<std::uint64_t, std::set<std::uint64_t>>;
+    EXPECT_EQ(pool->slots, (Slots{{2, {1, 2}}}));
+    s->apply(ack(1, {{"p", delta(2, false, {mem(1, 1, 5)})}}));  // moves 2 -> 5
+    EXPECT_EQ(pool->slots, (Slots{{2, {2}}, {5, {1}}}));
+    s->apply(ack(1, {{"p", delta(3, false, {mem(2, 2, 5)})}}));  // slot 2 empties and goes
+    EXPECT_EQ(pool->slots, (Slots{{5, {1, 2}}}));
+    s->apply(ack(1, {{"p", delta(4, false, {mem(1, 1)})}}));  // re-sent without a slot
+    EXPECT_EQ(pool->slots, (Slots{{5, {2}}}));
+    s->apply(ack(1, {{"p", delta(5, false, {mem(3, 1, 7), mem(2, 2, 5)})}}));  // unchanged slot stays
+    EXPECT_EQ(pool->slots, (Slots{{5, {2}}, {7, {3}}}));
+    s->apply(ack(1, {{"p", delta(6, false, {}, {3})}}));
+    EXPECT_EQ(pool->slots, (Slots{{5, {2}}}));
+    s->apply(ack(1, {{"p", delta(7, true, {mem(4, 1, 1)})}}));  // full replaces the index
+    EXPECT_EQ(pool->slots, (Slots{{1, {4}}}));
+}
+
+TEST(Apply, RemovalWinsOverChangeAndUnknownIdsAreIgnored) {
+    auto s = make_shared_state();
+    s->apply(ack(1, {{"p", delta(1, true, {mem(1, 1), mem(2, 1)})}}));
+    s->apply(ack(1, {{"p", delta(2, false, {mem(3, 1, 4), mem(1, 2)}, {3, 99})}}));
+    EXPECT_EQ(ids_of(*s, "p"), (std::vector<std::uint64_t>{1, 2}));
+    EXPECT_TRUE(cached(*s, "p")->slots.empty());
+    EXPECT_EQ(cached(*s, "p")->members.at(1).incarnation, 2u);
+}
+
+// Which derived values survive which kind of delta. Every case starts from a pool
+// {1 ready, 2 not ready} whose lists, snapshots and digest were all built.
+TEST(Apply, DerivedValuesSurviveOnlyChangesThatDoNotTouchThem) {
+    struct Case {
+        const char* what;
+        PoolDelta delta;
+        bool keeps_snapshots, keeps_all_ids, keeps_ready_ids;
+    };
+    const Value a1 = Value::object({{"a", Value(std::uint64_t{1})}});
+    const Case cases[] = {
+        {"shape only", delta(2, false), true, true, true},
+        {"readiness", delta(2, false, {mem(2, 1, {}, true)}), false, true, false},
+        {"state, same readiness", delta(2, false, {mem(1, 1, {}, true, a1)}), false, true, true},
+        {"unchanged member re-sent", delta(2, false, {mem(1, 1)}), false, true, true},
+        {"new member", delta(2, false, {mem(3, 1, {}, false)}), false, false, false},
+        {"removal", delta(2, false, {}, {2}), false, false, false},
+        {"removal of an unknown id", delta(2, false, {}, {42}), false, true, true},
+        {"full, same members", delta(2, true, {mem(1, 1), mem(2, 1, {}, false)}), false, false, false},
+    };
+    const std::vector<std::string> fields{"ready"};
+    for (const auto& c : cases) {
+        auto s = make_shared_state();
+        s->apply(ack(1, {{"p", delta(1, true, {mem(1, 1), mem(2, 1, {}, false)})}}));
+        auto* pool = cached(*s, "p");
+        pool->ids(false);
+        pool->ids(true);
+        pool->serialized(false);
+        pool->serialized(true);
+        pool->field_digest(fields);
+        s->apply(ack(1, {{"p", c.delta}}));
+        EXPECT_EQ(pool->snapshots.at[0].has_value(), c.keeps_snapshots) << c.what;
+        EXPECT_EQ(pool->snapshots.at[1].has_value(), c.keeps_snapshots) << c.what;
+        EXPECT_EQ(pool->digest_cache.value.has_value(), c.keeps_snapshots) << c.what;
+        EXPECT_EQ(pool->all_ids.built.load(), c.keeps_all_ids) << c.what;
+        EXPECT_EQ(pool->ready_ids.built.load(), c.keeps_ready_ids) << c.what;
+        EXPECT_EQ(pool->version, 2u) << c.what;
+        // Whatever was kept or rebuilt describes the members now cached.
+        std::vector<std::uint64_t> all, ready;
+        for (const auto& [id, m] : pool->members) {
+            all.push_back(id);
+            if (m.ready) ready.push_back(id);
+        }
+        auto got_all = pool->ids(false);
+        auto got_ready = pool->ids(true);
+        EXPECT_EQ(std::vector<std::uint64_t>(got_all.begin(), got_all.end()), all) << c.what;
+        EXPECT_EQ(std::vector<std::uint64_t>(got_ready.begin(), got_ready.end()), ready) << c.what;
+    }
+}
+
+TEST(Apply, RefusalsKeepTheirTextAndAcceptanceNeverComesBack) {
+    auto s = make_shared_state();
+    s->apply(ack(1, {{"p", delta(1, true, {mem(1, 1)})}}));
+    BeatAck refused = refusal(1, "policy \"x\" does not match");
+    refused.pools = {{"p", delta(2, false, {mem(2, 1)})}};
+    EXPECT_FALSE(s->apply(refused));
+    EXPECT_EQ(ids_of(*s, "p"), (std::vector<std::uint64_t>{1}));  // deltas of a refusal are not applied
+    EXPECT_EQ(s->refused.value, "policy \"x\" does not match");
+    EXPECT_FALSE(s->apply(refusal(1, std::nullopt)));
+    EXPECT_EQ(s->refused.value, "policy \"x\" does not match");
+    EXPECT_FALSE(s->apply(refusal(1, "")));
+    EXPECT_EQ(s->refused.value, "");
+    EXPECT_TRUE(s->apply(ack(1, {{"p", delta(3, false, {mem(2, 1)})}})));
+    EXPECT_FALSE(s->accepted);
+    EXPECT_EQ(ids_of(*s, "p"), (std::vector<std::uint64_t>{1, 2}));
+}
+
+namespace {
+
+struct Pipe {
+    int r = -1, w = -1;
+    Pipe() {
+        int fds[2];
+        EXPECT_EQ(::pipe2(fds, O_NONBLOCK | O_CLOEXEC), 0);
+        r = fds[0];
+        w = fds[1];
+    }
+    ~Pipe() {
+        if (r >= 0) ::close(r);
+        if (w >= 0) ::close(w);
+    }
+    std::string drain() const {
+        std::string out;
+        char buf[64];
+        for (ssize_t n; (n = ::read(r, buf, sizeof buf)) > 0;) out.append(buf, static_cast<std::size_t>(n));
+        return out;
+    }
+};
+
+}  // namespace
+
+TEST(Ring, MovesRevisionAndCountersWithoutDescriptors) {
+    auto s = make_shared_state();
+    for (int i = 1; i <= 3; ++i) {
+        s->ring();
+        EXPECT_EQ(s->revision.value, static_cast<std::uint64_t>(i));
+        EXPECT_EQ(s->watch_wakeups, static_cast<std::uint64_t>(i));
+    }
+}
+
+TEST(Ring, EveryRegistrationGetsItsByteAndFailuresStopNothing) {
+    // The host interpreter ignores SIGPIPE; so must a process that rings into a pipe nobody reads.
+    ::signal(SIGPIPE, SIG_IGN);
+    auto s = make_shared_state();
+    Pipe first, second, full, gone;
+    ::close(gone.r);
+    gone.r = -1;
+    // Fill one pipe so its write fails with EAGAIN.
+    const std::string block(1 << 16, 'x');
+    while (::write(full.w, block.data(), block.size()) > 0) {
+    }
+    int closed;
+    {
+        Pipe tmp;
+        closed = tmp.w;
+    }
+    s->wake_fds.value = {-1, first.w, closed, full.w, gone.w, second.w, first.w, 1 << 20};
+    s->ring();
+    s->ring();
+    EXPECT_EQ(first.drain(), std::string(4, '\x01'));
+    EXPECT_EQ(second.drain(), std::string(2, '\x01'));
+    EXPECT_EQ(s->wake_fds.value.size(), 8u);  // nothing is dropped on failure
+    EXPECT_EQ(s->revision.value, 2u);
+}
+
+TEST(Ring, WakesEveryWaiter) {
+    auto s = make_shared_state();
+    constexpr int kWaiters = 4;
+    std::atomic<int> waiting{0}, woke{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kWaiters; ++i) {
+        threads.emplace_back([&] {
+            std::unique_lock lock(s->revision.mutex);
+            ++waiting;
+            // Generous bound: only a lost wake-up would ever reach it.
+            if (s->revision_changed.wait_for(lock, std::chrono::seconds(30), [&] { return s->revision.value != 0; }))
+                ++woke;
+        });
+    }
+    // Ring only once every waiter holds or has released the mutex in its wait.
+    while (waiting.load() < kWaiters) std::this_thread::yield();
+    s->ring();
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(woke.load(), kWaiters);
+}
