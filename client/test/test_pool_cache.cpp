@@ -225,6 +225,35 @@ TEST(PoolCache, FieldDigestHashesIdentitiesAndTheNamedFields) {
     EXPECT_TRUE(f.pool().digest_cache.value.has_value());  // the empty list is stored
 }
 
+TEST(PoolCache, FieldDigestWritesStateValuesAsCompactJson) {
+    murlo::proto::Object big;
+    for (int i = 0; i < 20; ++i) big.emplace_back("k" + std::to_string(i), Value(std::uint64_t(i)));
+    struct Case {
+        const char* what;
+        Value state;
+        std::string key;
+        std::string bytes;  // what the key contributes before 0xff
+    } cases[] = {
+        {"one-character text", obj({{"a", Value("x")}}), "a", "\"x\""},
+        {"text with escapes", obj({{"a", Value("q\"\\\n\x01/\x7f\xc3\xa9")}}), "a",
+         "\"q\\\"\\\\\\n\\u0001/\x7f\xc3\xa9\""},
+        {"number forms", obj({{"a", Value(1.0)}, {"b", Value(std::int64_t{-2})}}), "a", "1.0"},
+        {"negative integer", obj({{"a", Value(1.0)}, {"b", Value(std::int64_t{-2})}}), "b", "-2"},
+        {"array", obj({{"a", Value(murlo::proto::Array{Value(true), Value()})}}), "a", "[true,null]"},
+        {"key among many", Value::object(big), "k17", "17"},
+        {"missing key among many", Value::object(big), "k20", ""},
+        {"same-length other key", obj({{"b", Value("x")}}), "a", ""},
+        {"state not an object", Value(murlo::proto::Array{Value("a")}), "a", ""},
+    };
+    for (const auto& c : cases) {
+        Fixture f({mem(3, 1, true, c.state)});
+        std::string msg;
+        le64(msg, 3), le64(msg, 1);
+        msg += c.bytes + "\xff";
+        EXPECT_EQ(f.pool().field_digest(std::vector<std::string>{c.key}), siphash13(msg)) << c.what;
+    }
+}
+
 TEST(PoolCache, FieldDigestRemembersOnlyTheLastSmallList) {
     Fixture f({mem(1, 1), mem(2, 1, false)});
     auto& pool = f.pool();

@@ -1,5 +1,6 @@
 #include "murlo/client/beat/pool_cache.hpp"
 
+#include <cstring>
 #include <stdexcept>
 #include <string_view>
 
@@ -15,6 +16,24 @@ const Member& member_of(const CachedPool& pool, std::uint64_t id) {
     auto it = pool.members.find(id);
     if (it == pool.members.end()) throw std::logic_error("pool cache: listed id without a member");
     return it->second;
+}
+
+// A state entry by key. States are small objects: a linear scan that compares
+// lengths first beats the binary search's string comparisons there.
+const Value* state_entry(const Value& state, std::string_view key) {
+    const auto* object = state.as_object();
+    if (object == nullptr) return nullptr;
+    if (object->size() > 16) return state.find(key);
+    for (const auto& [k, v] : *object)
+        if (k.size() == key.size() && std::memcmp(k.data(), key.data(), key.size()) == 0) return &v;
+    return nullptr;
+}
+
+// A text that needs no escapes is written as itself between quotes.
+bool plain_text(std::string_view text) {
+    for (unsigned char c : text)
+        if (c < 0x20 || c == '"' || c == '\\') return false;
+    return true;
 }
 
 bool restricts(const Value& filter) {
@@ -126,10 +145,17 @@ std::uint64_t CachedPool::field_digest(std::span<const std::string> fields) {
                 h.write_u8(m.ready ? 1 : 0);
                 break;
             case Kind::state:
-                if (const Value* v = m.state.find(fields[i])) {
-                    scratch.clear();
-                    proto::write_value(scratch, *v);
-                    h.write(scratch);
+                if (const Value* v = state_entry(m.state, fields[i])) {
+                    const std::string* text = v->as_string();
+                    if (text != nullptr && plain_text(*text)) {
+                        h.write_u8('"');
+                        h.write(*text);
+                        h.write_u8('"');
+                    } else {
+                        scratch.clear();
+                        proto::write_value(scratch, *v);
+                        h.write(scratch);
+                    }
                 }
                 h.write_u8(0xff);
                 break;
