@@ -10,6 +10,10 @@
 
 namespace murlo::runtime {
 
+namespace detail {
+struct NotifyState;
+}
+
 class Notify {
 public:
     Notify();
@@ -23,12 +27,14 @@ public:
     bool try_take();
     // Completes once a permit is handed to this waiter. Cancellable through the
     // coroutine's cancellation slot (so it can be raced against a timer); a waiter
-    // cancelled after it was handed a permit passes the permit on.
+    // cancelled after it was handed a permit passes the permit on, and its wait
+    // ends with operation_aborted. A race (wait() || timer) on a multi-threaded
+    // executor must run on a strand: the race cancels its loser from whichever
+    // thread finished first.
     boost::asio::awaitable<void> wait();
 
 private:
-    struct State;
-    std::shared_ptr<State> state_;
+    std::shared_ptr<detail::NotifyState> state_;
 };
 
 }  // namespace murlo::runtime
