@@ -157,6 +157,15 @@ TEST(Apply, EpochChangesDropTheCacheEvenWhenRefusing) {
     EXPECT_FALSE(s->accepted);
 }
 
+TEST(Apply, NoEpochYetDropsNothing) {
+    // An answer without an epoch leaves 0 behind, so the next one is again a first answer.
+    auto s = make_shared_state();
+    s->apply(ack(0, {{"p", delta(1, true, {mem(1, 1)})}}));
+    EXPECT_TRUE(s->apply(ack(8, {{"q", delta(1, false, {mem(2, 1)})}})));
+    EXPECT_NE(cached(*s, "p"), nullptr);
+    EXPECT_NE(cached(*s, "q"), nullptr);  // not a restart, so incremental deltas apply
+}
+
 TEST(Apply, OnlyFullDeltasRightAfterAnEpochChange) {
     auto s = make_shared_state();
     s->apply(ack(5, {{"p", delta(4, true, {mem(1, 1)})}, {"q", delta(2, true)}}));
