@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 #include <variant>
 
@@ -28,7 +29,20 @@ bool put_string(Sink& sink, std::string_view text) {
     static constexpr char hex[] = "0123456789abcdef";
     if (!sink.append("\"")) return false;
     std::size_t start = 0;
-    for (std::size_t i = 0; i < text.size(); ++i) {
+    const std::size_t n = text.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        // Skip eight plain bytes at a time: no quote, backslash or control byte among them.
+        while (i + 8 <= n) {
+            constexpr std::uint64_t ones = 0x0101010101010101ull;
+            std::uint64_t w;
+            std::memcpy(&w, text.data() + i, 8);
+            const std::uint64_t q = w ^ (ones * '"');
+            const std::uint64_t b = w ^ (ones * '\\');
+            const std::uint64_t t = ((q - ones) & ~q) | ((b - ones) & ~b) | ((w - ones * 0x20) & ~w);
+            if (t & (ones * 0x80)) break;
+            i += 8;
+        }
+        if (i >= n) break;
         const auto byte = static_cast<unsigned char>(text[i]);
         const char esc = escape_table[byte];
         if (esc == 0) continue;
