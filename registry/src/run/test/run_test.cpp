@@ -1,0 +1,212 @@
+// The run loop's pieces: sweep period, listen text, bind, the bound address as
+// text, and run itself on a real socket.
+
+#include <gtest/gtest.h>
+
+#include <future>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/socket.h>
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/use_future.hpp>
+#include <boost/asio/write.hpp>
+
+#include "murlo/registry/run.hpp"
+
+namespace murlo::registry {
+namespace {
+
+namespace asio = boost::asio;
+using asio::ip::tcp;
+using namespace std::chrono_literals;
+
+TEST(SweepPeriod, QuarterOfTheLeaseClamped) {
+    const std::pair<std::uint64_t, std::int64_t> cases[] = {
+        {0, 50},      {199, 50},    {200, 50},       {203, 50},   {204, 51},
+        {3'999, 999}, {4'000, 1000}, {4'004, 1000},  {~0ULL, 1000},
+    };
+    for (const auto& [ttl, period] : cases) EXPECT_EQ(sweep_period(ttl).count(), period) << ttl;
+}
+
+tcp::endpoint v6(const char* text, unsigned short port, unsigned long scope = 0) {
+    auto a = asio::ip::make_address_v6(text);
+    a.scope_id(scope);
+    return {a, port};
+}
+
+TEST(AddressText, StandardForms) {
+    const std::pair<tcp::endpoint, const char*> cases[] = {
+        {{asio::ip::make_address_v4("127.0.0.1"), 8080}, "127.0.0.1:8080"},
+        {{asio::ip::make_address_v4("0.0.0.0"), 0}, "0.0.0.0:0"},
+        {v6("::1", 8080), "[::1]:8080"},
+        {v6("::", 1), "[::]:1"},
+        {v6("fe80::1", 80, 2), "[fe80::1%2]:80"},
+        {v6("::ffff:10.1.2.3", 9), "[::ffff:10.1.2.3]:9"},
+        {v6("::10.1.2.3", 9), "[::a01:203]:9"},
+        {v6("2001:db8:0:0:1:0:0:1", 443), "[2001:db8::1:0:0:1]:443"},
+        {v6("2001:db8:0:1:1:1:1:1", 443), "[2001:db8:0:1:1:1:1:1]:443"},
+        {v6("2001:DB8::ABCD", 65535), "[2001:db8::abcd]:65535"},
+        {v6("1:0:0:2:0:0:0:3", 7), "[1:0:0:2::3]:7"},
+        {v6("1::", 7), "[1::]:7"},
+    };
+    for (const auto& [endpoint, text] : cases) EXPECT_EQ(listener::address_text(endpoint), text);
+}
+
+template <class T>
+T run_one(asio::awaitable<T> task) {
+    asio::io_context io;
+    auto result = asio::co_spawn(io, std::move(task), asio::use_future);
+    io.run();
+    return result.get();
+}
+
+std::string resolve_error(const std::string& text) {
+    auto r = run_one(listener::resolve(text));
+    if (auto* e = std::get_if<StartError>(&r)) return e->text;
+    return "";
+}
+
+TEST(Resolve, ErrorTexts) {
+    EXPECT_EQ(resolve_error("localhost"), "invalid socket address");
+    EXPECT_EQ(resolve_error(""), "invalid socket address");
+    EXPECT_EQ(resolve_error("localhost:"), "invalid port value");
+    EXPECT_EQ(resolve_error("localhost:65536"), "invalid port value");
+    EXPECT_EQ(resolve_error("localhost:-1"), "invalid port value");
+    EXPECT_EQ(resolve_error("localhost:80x"), "invalid port value");
+    EXPECT_EQ(resolve_error("127.0.0.1:99999"), "invalid port value");
+    EXPECT_EQ(resolve_error("[::1]:http"), "invalid port value");
+    // .invalid never resolves (RFC 6761), with or without a network.
+    const std::string lookup = resolve_error("no-such-host.invalid:80");
+    EXPECT_EQ(lookup.rfind("failed to lookup address information: ", 0), 0u) << lookup;
+    EXPECT_GT(lookup.size(), std::string("failed to lookup address information: ").size());
+}
+
+TEST(Resolve, LiteralsAreUsedAsIs) {
+    struct Case {
+        const char* text;
+        std::string address;
+    } cases[] = {
+        {"127.0.0.1:0", "127.0.0.1:0"},
+        {"10.0.0.1:8080", "10.0.0.1:8080"},
+        {"[::1]:8080", "[::1]:8080"},
+        {"[fe80::1%3]:80", "[fe80::1%3]:80"},
+        {"localhost:65535", ""},  // a name: any loopback answer will do
+    };
+    for (const Case& c : cases) {
+        auto r = run_one(listener::resolve(c.text));
+        ASSERT_TRUE(std::holds_alternative<std::vector<tcp::endpoint>>(r)) << c.text;
+        const auto& list = std::get<std::vector<tcp::endpoint>>(r);
+        ASSERT_FALSE(list.empty()) << c.text;
+        if (!c.address.empty()) {
+            ASSERT_EQ(list.size(), 1u);
+            EXPECT_EQ(listener::address_text(list[0]), c.address);
+        }
+        for (const auto& e : list) {
+            EXPECT_EQ(e.port(), c.address.empty() ? 65535 : e.port());
+            EXPECT_TRUE(e.address().is_loopback() || !c.address.empty()) << c.text;
+        }
+    }
+}
+
+TEST(Bind, FirstAddressThatBindsWins) {
+    asio::io_context io;
+    // 192.0.2.1 (TEST-NET-1) is not an address of this host: EADDRNOTAVAIL.
+    auto r = listener::bind(io.get_executor(),
+                            {{asio::ip::make_address_v4("192.0.2.1"), 0}, {asio::ip::make_address_v4("127.0.0.1"), 0}});
+    ASSERT_TRUE(std::holds_alternative<tcp::acceptor>(r)) << std::get<StartError>(r).text;
+    const tcp::endpoint local = std::get<tcp::acceptor>(r).local_endpoint();
+    EXPECT_EQ(local.address().to_string(), "127.0.0.1");
+    EXPECT_NE(local.port(), 0);
+}
+
+TEST(Bind, LastFailureIsReturned) {
+    asio::io_context io;
+    auto first = listener::bind(io.get_executor(), {{asio::ip::make_address_v4("127.0.0.1"), 0}});
+    ASSERT_TRUE(std::holds_alternative<tcp::acceptor>(first));
+    const tcp::endpoint taken = std::get<tcp::acceptor>(first).local_endpoint();
+
+    auto r = listener::bind(io.get_executor(), {{asio::ip::make_address_v4("192.0.2.1"), 0}, taken});
+    ASSERT_TRUE(std::holds_alternative<StartError>(r));
+    EXPECT_EQ(std::get<StartError>(r).text, "Address already in use (os error 98)");
+    EXPECT_EQ(std::get<StartError>(r).kind, StartError::Kind::os);
+
+    auto r2 = listener::bind(io.get_executor(), {taken, {asio::ip::make_address_v4("192.0.2.1"), 0}});
+    ASSERT_TRUE(std::holds_alternative<StartError>(r2));
+    EXPECT_EQ(std::get<StartError>(r2).text, "Cannot assign requested address (os error 99)");
+
+    auto none = listener::bind(io.get_executor(), {});
+    EXPECT_EQ(std::get<StartError>(none).text, "could not resolve to any address");
+}
+
+TEST(Bind, ListenerFlags) {
+    asio::io_context io;
+    auto r = listener::bind(io.get_executor(), {{asio::ip::make_address_v4("127.0.0.1"), 0}});
+    auto& acceptor = std::get<tcp::acceptor>(r);
+    const int fd = acceptor.native_handle();
+    EXPECT_TRUE(::fcntl(fd, F_GETFD) & FD_CLOEXEC);
+    int on = 0;
+    socklen_t len = sizeof on;
+    ASSERT_EQ(::getsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, &len), 0);
+    EXPECT_EQ(on, 1);
+}
+
+// run on a real io_context thread: the announcement, then a connection.
+TEST(Run, AnnouncesThePortTheSystemChoseAndServes) {
+    asio::io_context io;
+    std::promise<std::string> announced;
+    int calls = 0;
+    asio::co_spawn(io, run("127.0.0.1:0", 2'000, [&](std::string_view a) {
+        ++calls;
+        announced.set_value(std::string(a));
+    }), asio::detached);
+    std::thread worker([&] { io.run(); });
+    auto future = announced.get_future();
+    ASSERT_EQ(future.wait_for(5s), std::future_status::ready);
+    const std::string address = future.get();
+    ASSERT_EQ(address.rfind("127.0.0.1:", 0), 0u) << address;
+    const auto port = static_cast<unsigned short>(std::stoi(address.substr(10)));
+    EXPECT_NE(port, 0);
+
+    // Accepting: a plain connect succeeds and the listener answers HTTP.
+    asio::io_context client;
+    tcp::socket s(client);
+    s.connect({asio::ip::make_address_v4("127.0.0.1"), port});
+    const std::string req = "GET /health HTTP/1.1\r\nhost: x\r\n\r\n";
+    asio::write(s, asio::buffer(req));
+    std::string got(512, '\0');
+    std::size_t n = 0;
+    boost::system::error_code ec;
+    while (got.find("\"protocol\":2}") == std::string::npos || n == 0) {
+        n += s.read_some(asio::buffer(got.data() + n, got.size() - n), ec);
+        if (ec) break;
+        if (std::string_view(got.data(), n).find("\"protocol\":2}") != std::string_view::npos) break;
+    }
+    got.resize(n);
+    EXPECT_NE(got.find("HTTP/1.1 200"), std::string::npos) << got;
+    io.stop();
+    worker.join();
+    EXPECT_EQ(calls, 1);
+}
+
+TEST(Run, AddressInUseAnnouncesNothing) {
+    asio::io_context io;
+    auto holder = listener::bind(io.get_executor(), {{asio::ip::make_address_v4("127.0.0.1"), 0}});
+    const auto taken = std::get<tcp::acceptor>(holder).local_endpoint();
+    bool announced = false;
+    auto result = asio::co_spawn(io, run(listener::address_text(taken), 2'000, [&](std::string_view) { announced = true; }),
+                                 asio::use_future);
+    // The sweep task keeps the context busy for ever; run until the failure arrives.
+    while (result.wait_for(0s) != std::future_status::ready) io.run_one_for(100ms);
+    const StartError e = result.get();
+    EXPECT_EQ(e.text, "Address already in use (os error 98)");
+    EXPECT_FALSE(announced);
+}
+
+}  // namespace
+}  // namespace murlo::registry

@@ -1,0 +1,46 @@
+// The long-poll hold of a beat: park, check, wait on the wake-up handle or the
+// deadline, and again after every wake-up, until a watched pool has news or
+// the hold has run out.
+
+#include <boost/asio/experimental/awaitable_operators.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
+
+#include "murlo/registry/server.hpp"
+
+namespace murlo::registry::server {
+
+namespace asio = boost::asio;
+using namespace asio::experimental::awaitable_operators;
+
+asio::awaitable<SharedBeatAck> hold(Registry& registry, const proto::Beat& beat) {
+    SharedBeatAck answer = registry.beat_shared(beat);
+    const std::uint64_t held = hold_for(registry.ttl_ms(), beat.hold_ms);
+    if (held == 0 || !answer.accepted || !answer.pools.empty() || beat.watch.empty()) co_return answer;
+
+    const Instant deadline = deadline_after(Clock::now(), Lease(held + spread_for(beat.id, held)));
+    // Only this frame holds the handle: the pools keep weak references, which
+    // die with it when the hold ends or the request is abandoned.
+    const auto notify = std::make_shared<runtime::Notify>();
+    asio::steady_timer timer(co_await asio::this_coro::executor, deadline);
+    for (;;) {
+        // Registering before the check: a change in between leaves a permit.
+        registry.park(beat.watch, notify);
+        SharedDeltas deltas = registry.deltas_shared_for(beat);
+        if (!deltas.empty()) {
+            answer.pools = std::move(deltas);
+            break;
+        }
+        // A pending notification counts even once the deadline has passed.
+        if (notify->try_take()) continue;
+        if (Clock::now() >= deadline) break;
+        const auto woke = co_await (notify->wait() || timer.async_wait(asio::use_awaitable));
+        // A cancelled request throws out of the race; the timer winning is the deadline.
+        if (woke.index() == 0 || notify->try_take()) continue;
+        break;
+    }
+    co_return answer;
+}
+
+}  // namespace murlo::registry::server

@@ -1,0 +1,96 @@
+// Routing and the three routes. Nothing here reads a request header.
+
+#include <random>
+#include <unordered_map>
+#include <utility>
+
+#include "murlo/proto/json.hpp"
+#include "murlo/registry/server.hpp"
+
+namespace murlo::registry::server {
+
+namespace {
+
+// The path of a request target: everything before the query.
+std::string_view path_of(std::string_view target) {
+    const auto q = target.find('?');
+    return q == std::string_view::npos ? target : target.substr(0, q);
+}
+
+// std::hash mixed with a key drawn for each listing, so that two listings of
+// the same pools need not share an order.
+struct KeyedHash {
+    std::uint64_t key;
+    std::size_t operator()(const std::string& name) const {
+        std::uint64_t h = std::hash<std::string>{}(name) ^ key;
+        h ^= h >> 33;
+        h *= 0xff51afd7ed558ccdULL;
+        h ^= h >> 33;
+        return static_cast<std::size_t>(h);
+    }
+};
+
+std::uint64_t listing_key() {
+    thread_local std::mt19937_64 engine{std::random_device{}()};
+    return engine();
+}
+
+boost::asio::awaitable<Response> beat_route(Request& request, std::shared_ptr<Registry> registry) {
+    std::optional<std::string> body = co_await request.read_body(body_limit);
+    if (!body) co_return respond(413, "{}");
+    proto::Result<proto::Beat> beat = proto::read_beat(*body);
+    if (!beat) {
+        std::string out = "{\"error\":";
+        proto::write_string(out, beat.error().text());
+        out.push_back('}');
+        co_return respond(400, std::move(out));
+    }
+    SharedBeatAck answer = co_await hold(*registry, beat.value());
+    std::string out;
+    out.reserve(256);
+    answer.serialize(out);
+    co_return respond(200, std::move(out));
+}
+
+}  // namespace
+
+Response respond(unsigned status, std::string body) { return Response{status, std::move(body)}; }
+
+const std::string& health_document() {
+    static const std::string doc = "{\"status\":\"ok\",\"version\":\"" + std::string(version_text) +
+                                   "\",\"protocol\":" + std::to_string(protocol_number) + "}";
+    return doc;
+}
+
+std::string pool_listing(const Registry& registry) {
+    const std::map<std::string, PoolInfo> pools = registry.snapshot();
+    std::unordered_map<std::string, PoolInfo, KeyedHash> keyed(pools.size(), KeyedHash{listing_key()});
+    for (const auto& [name, info] : pools) keyed.emplace(name, info);
+    std::string out = "{";
+    bool first = true;
+    for (const auto& [name, info] : keyed) {
+        if (!first) out.push_back(',');
+        first = false;
+        proto::write_string(out, name);
+        out += ":{\"members\":";
+        proto::write_u64(out, info.members);
+        out += ",\"roster\":";
+        proto::write_u64(out, info.roster);
+        out += ",\"version\":";
+        proto::write_u64(out, info.version);
+        out.push_back('}');
+    }
+    out.push_back('}');
+    return out;
+}
+
+boost::asio::awaitable<Response> handle(Request request, std::shared_ptr<Registry> registry) {
+    const std::string_view method = request.method;
+    const std::string_view path = path_of(request.target);
+    if (method == "GET" && path == "/health") co_return respond(200, health_document());
+    if (method == "GET" && path == "/v1/pools") co_return respond(200, pool_listing(*registry));
+    if (method == "POST" && path == "/v1/beat") co_return co_await beat_route(request, std::move(registry));
+    co_return respond(404, "{}");
+}
+
+}  // namespace murlo::registry::server

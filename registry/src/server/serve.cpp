@@ -1,0 +1,56 @@
+// The accept loop: accept, spawn a connection task, repeat, whatever happens.
+
+#include <cerrno>
+
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/strand.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
+
+#include "connection.hpp"
+#include "murlo/registry/run.hpp"
+
+namespace murlo::registry::server {
+
+namespace asio = boost::asio;
+using asio::ip::tcp;
+
+namespace {
+
+// Errors that repeat until some other connection closes or memory frees up:
+// retrying at once would only spin a core.
+bool exhausted(const boost::system::error_code& ec) {
+    if (ec.category() != boost::system::system_category()) return false;
+    const int v = ec.value();
+    return v == EMFILE || v == ENFILE || v == ENOBUFS || v == ENOMEM;
+}
+
+constexpr std::chrono::milliseconds exhausted_pause{20};
+
+}  // namespace
+
+asio::awaitable<void> serve(tcp::acceptor listener, std::shared_ptr<Registry> registry) {
+    auto executor = co_await asio::this_coro::executor;
+    // Every murlo task runs on a strand; each connection gets one of its own,
+    // so connections never wait on each other or on this loop.
+    auto& io = static_cast<asio::io_context&>(asio::query(executor, asio::execution::context));
+    asio::steady_timer pause(executor);
+    for (;;) {
+        auto strand = asio::make_strand(io);
+        auto [ec, stream] = co_await listener.async_accept(strand, asio::as_tuple(asio::use_awaitable));
+        if (ec) {
+            if (exhausted(ec)) {
+                pause.expires_after(exhausted_pause);
+                co_await pause.async_wait(asio::as_tuple(asio::use_awaitable));
+            }
+            continue;
+        }
+        asio::co_spawn(strand, connection(std::move(stream), registry), asio::detached);
+    }
+}
+
+}  // namespace murlo::registry::server
