@@ -1,23 +1,28 @@
-// Wake-one notification. One mutex guards the permit and the queue of waiters;
-// completions are always posted to the waiter's own executor after the mutex
-// is released, so no handler ever runs under the lock.
+// Wake-one notification. One mutex guards the permit and the queue of waiters.
+// A waiter's completion is posted (queued, never run inline) under that mutex,
+// so it cannot race the waiter's io_context going away: each io_context keeps
+// a parking lot of the waiters parked from it and, when it is destroyed,
+// drops those still queued, which destroys their coroutines like any other
+// pending operation of a stopped runtime.
 
 #include "murlo/runtime/notify.hpp"
 
 #include <list>
 #include <mutex>
 #include <utility>
+#include <vector>
 
-#include <boost/asio/append.hpp>
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/associated_cancellation_slot.hpp>
 #include <boost/asio/associated_executor.hpp>
 #include <boost/asio/async_result.hpp>
-#include <boost/asio/execution/outstanding_work.hpp>
-#include <boost/asio/post.hpp>
-#include <boost/asio/prefer.hpp>
+#include <boost/asio/execution/context.hpp>
+#include <boost/asio/execution_context.hpp>
+#include <boost/asio/query.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/system/system_error.hpp>
+
+#include "parked.hpp"
 
 namespace murlo::runtime {
 
@@ -30,42 +35,18 @@ namespace {
 
 enum class Stage {
     waiting,    // queued, no permit yet
-    handed,     // a permit was given; the completion is on its way
+    handed,     // a permit was given; the completion is posted
     consumed,   // the coroutine resumed and kept the permit
     returned,   // cancelled after being handed: the permit went back
-    cancelled,  // cancelled while queued
+    cancelled,  // cancelled while queued, or dropped with its io_context
 };
 
-// The parked coroutine's completion handler, type-erased. It also keeps the
-// waiter's executor busy so its run loop does not return while parked here.
-struct ParkedHandler {
-    virtual ~ParkedHandler() = default;
-    // Resumes the waiter on its own executor; called without the lock.
-    virtual void post(error_code ec) = 0;
-};
-
-template <class H>
-struct ParkedHandlerOf final : ParkedHandler {
-    explicit ParkedHandlerOf(H&& h)
-        : handler(std::move(h)),
-          work(asio::prefer(asio::get_associated_executor(handler), asio::execution::outstanding_work.tracked))
-    {
-    }
-    void post(error_code ec) override { asio::post(work, asio::append(std::move(handler), ec)); }
-
-    H handler;
-    decltype(asio::prefer(asio::get_associated_executor(std::declval<H&>()),
-                          asio::execution::outstanding_work.tracked)) work;
-};
-
-using Handler = std::unique_ptr<ParkedHandler>;
+using Handler = std::unique_ptr<Parked<error_code>>;
 
 struct Waiter {
     Stage stage = Stage::waiting;
     Handler handler;
 };
-
-void complete(Handler h, error_code ec) { h->post(ec); }
 
 }  // namespace
 
@@ -76,20 +57,15 @@ struct NotifyState {
 
     void notify_one()
     {
-        std::shared_ptr<Waiter> w;
-        Handler h;
-        {
-            std::lock_guard lock(mutex);
-            if (waiters.empty()) {
-                permit = true;
-                return;
-            }
-            w = std::move(waiters.front());
-            waiters.pop_front();
-            w->stage = Stage::handed;
-            h = std::move(w->handler);
+        std::lock_guard lock(mutex);
+        if (waiters.empty()) {
+            permit = true;
+            return;
         }
-        complete(std::move(h), {});
+        auto w = std::move(waiters.front());
+        waiters.pop_front();
+        w->stage = Stage::handed;
+        std::exchange(w->handler, nullptr)->post({});
     }
 
     bool try_take()
@@ -99,29 +75,34 @@ struct NotifyState {
     }
 
     // Queues the waiter, or hands it the stored permit at once.
-    template <class H>
-    void enqueue(std::shared_ptr<NotifyState> const& self, std::shared_ptr<Waiter> const& w, H&& handler);
+    void enqueue(const std::shared_ptr<Waiter>& w, Handler h)
+    {
+        std::lock_guard lock(mutex);
+        if (std::exchange(permit, false)) {
+            w->stage = Stage::handed;
+            h->post({});
+            return;
+        }
+        w->handler = std::move(h);
+        waiters.push_back(w);
+    }
 
     // The waiting coroutine was cancelled, on whatever thread emitted it.
     void cancel(Waiter& w)
     {
-        Handler h;
         {
             std::lock_guard lock(mutex);
             if (w.stage == Stage::waiting) {
-                std::erase_if(waiters, [&](auto const& q) { return q.get() == &w; });
+                std::erase_if(waiters, [&](const auto& q) { return q.get() == &w; });
                 w.stage = Stage::cancelled;
-                h = std::move(w.handler);
-            } else if (w.stage == Stage::handed) {
-                w.stage = Stage::returned;
-            } else {
+                std::exchange(w.handler, nullptr)->post(asio::error::operation_aborted);
                 return;
             }
+            if (w.stage != Stage::handed)
+                return;
+            w.stage = Stage::returned;
         }
-        if (h)
-            complete(std::move(h), asio::error::operation_aborted);
-        else
-            notify_one();  // pass on the permit this waiter will not use
+        notify_one();  // pass on the permit this waiter will not use
     }
 
     // The coroutine resumed with a permit: it keeps it unless a cancellation
@@ -134,9 +115,70 @@ struct NotifyState {
         w.stage = Stage::consumed;
         return true;
     }
+
+    // The waiter's io_context is going: take its handler out unrun.
+    Handler drop(Waiter& w)
+    {
+        std::lock_guard lock(mutex);
+        if (w.stage != Stage::waiting)
+            return nullptr;
+        std::erase_if(waiters, [&](const auto& q) { return q.get() == &w; });
+        w.stage = Stage::cancelled;
+        return std::move(w.handler);
+    }
 };
 
 namespace {
+
+// The waiters parked from one io_context, held weakly.
+class ParkingLot : public asio::execution_context::service {
+public:
+    using key_type = ParkingLot;
+    static asio::execution_context::id id;
+
+    explicit ParkingLot(asio::execution_context& ctx) : service(ctx) {}
+
+    void add(const std::shared_ptr<NotifyState>& st, const std::shared_ptr<Waiter>& w)
+    {
+        std::lock_guard lock(mutex_);
+        // Forget finished waiters whenever the list has doubled since the last pass.
+        if (entries_.size() >= 2 * pruned_size_ + 64) {
+            std::erase_if(entries_, [](const Entry& e) { return e.waiter.expired(); });
+            pruned_size_ = entries_.size();
+        }
+        entries_.push_back(Entry{st, w});
+    }
+
+    void shutdown() override
+    {
+        std::vector<Entry> entries;
+        {
+            std::lock_guard lock(mutex_);
+            entries.assign(entries_.begin(), entries_.end());
+            entries_.clear();
+        }
+        // Destroyed outside every lock: a coroutine's frame may own anything.
+        std::vector<Handler> dropped;
+        for (auto& e : entries) {
+            auto st = e.state.lock();
+            auto w = e.waiter.lock();
+            if (st && w)
+                if (auto h = st->drop(*w))
+                    dropped.push_back(std::move(h));
+        }
+    }
+
+private:
+    struct Entry {
+        std::weak_ptr<NotifyState> state;
+        std::weak_ptr<Waiter> waiter;
+    };
+    std::mutex mutex_;
+    std::list<Entry> entries_;
+    std::size_t pruned_size_ = 0;
+};
+
+asio::execution_context::id ParkingLot::id;
 
 struct CancelWaiter {
     std::weak_ptr<NotifyState> state;
@@ -151,30 +193,18 @@ struct CancelWaiter {
     }
 };
 
-}  // namespace
-
 template <class H>
-void NotifyState::enqueue(std::shared_ptr<NotifyState> const& self, std::shared_ptr<Waiter> const& w, H&& handler)
+void park_waiter(const std::shared_ptr<NotifyState>& st, const std::shared_ptr<Waiter>& w, H&& handler)
 {
     auto slot = asio::get_associated_cancellation_slot(handler);
-    // Installed before the waiter becomes visible to notify_one, outside the lock.
     if (slot.is_connected())
-        slot.template emplace<CancelWaiter>(CancelWaiter{self, w});
-    Handler h = std::make_unique<ParkedHandlerOf<std::decay_t<H>>>(std::forward<H>(handler));
-    bool handed = false;
-    {
-        std::lock_guard lock(mutex);
-        if (std::exchange(permit, false)) {
-            w->stage = Stage::handed;
-            handed = true;
-        } else {
-            w->handler = std::move(h);
-            waiters.push_back(w);
-        }
-    }
-    if (handed)
-        complete(std::move(h), {});
+        slot.template emplace<CancelWaiter>(CancelWaiter{st, w});
+    auto& ctx = asio::query(asio::get_associated_executor(handler), asio::execution::context);
+    asio::use_service<ParkingLot>(ctx).add(st, w);
+    st->enqueue(w, park<error_code>(std::forward<H>(handler)));
 }
+
+}  // namespace
 
 }  // namespace detail
 
@@ -187,7 +217,7 @@ asio::awaitable<void> wait_on(std::shared_ptr<detail::NotifyState> st)
     auto waiter = std::make_shared<detail::Waiter>();
     auto token = asio::as_tuple(asio::use_awaitable);
     auto [ec] = co_await asio::async_initiate<decltype(token), void(error_code)>(
-        [&st, &waiter](auto handler) { st->enqueue(st, waiter, std::move(handler)); }, token);
+        [&st, &waiter](auto handler) { detail::park_waiter(st, waiter, std::move(handler)); }, token);
     if (ec)
         throw boost::system::system_error(ec);
     if (!st->keep(*waiter))

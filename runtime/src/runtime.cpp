@@ -1,0 +1,365 @@
+// The scheduler: one io_context, N named workers, and a small pool of named
+// threads for getaddrinfo kept as a service of the io_context, so any task on
+// it can look names up without a handle to the Runtime.
+
+#include "murlo/runtime/runtime.hpp"
+
+#include <pthread.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <list>
+#include <mutex>
+#include <optional>
+#include <system_error>
+#include <thread>
+
+#include <netdb.h>
+#include <sys/socket.h>
+
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/associated_cancellation_slot.hpp>
+#include <boost/asio/async_result.hpp>
+#include <boost/asio/execution/context.hpp>
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/query.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <boost/system/system_error.hpp>
+
+#include "parked.hpp"
+
+namespace murlo::runtime {
+
+namespace asio = boost::asio;
+using boost::system::error_code;
+using asio::ip::tcp;
+
+namespace detail {
+
+namespace {
+
+void name_this_thread(const std::string& name)
+{
+    if (name.empty())
+        return;
+    // The kernel keeps 15 bytes and a terminator.
+    std::string cut = name.substr(0, 15);
+    pthread_setname_np(pthread_self(), cut.c_str());
+}
+
+Lookup resolve_now(const std::string& host, std::uint16_t port)
+{
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    int rc = ::getaddrinfo(host.c_str(), nullptr, &hints, &found);
+    if (rc != 0) {
+        if (rc == EAI_SYSTEM) {
+            int err = errno;
+            return LookupError{rc, std::system_category().message(err)};
+        }
+        return LookupError{rc, ::gai_strerror(rc)};
+    }
+    std::vector<tcp::endpoint> out;
+    for (addrinfo* ai = found; ai; ai = ai->ai_next) {
+        if (ai->ai_family != AF_INET && ai->ai_family != AF_INET6)
+            continue;
+        tcp::endpoint ep;
+        if (ai->ai_addrlen > ep.capacity())
+            continue;
+        std::memcpy(ep.data(), ai->ai_addr, ai->ai_addrlen);
+        ep.resize(ai->ai_addrlen);
+        ep.port(port);
+        out.push_back(ep);
+    }
+    ::freeaddrinfo(found);
+    return out;
+}
+
+using LookupHandler = std::unique_ptr<Parked<error_code, Lookup>>;
+
+struct LookupJob {
+    std::string host;
+    std::uint16_t port = 0;
+    LookupHandler handler;  // taken by whoever finishes the job first
+};
+
+}  // namespace
+
+// Blocking threads: started on demand up to a small bound, named like the
+// workers. One mutex guards everything here.
+struct BlockingCore {
+    static constexpr std::size_t max_threads = 4;
+
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::deque<std::shared_ptr<LookupJob>> queue;
+    std::list<std::shared_ptr<LookupJob>> live;  // queued or running
+    std::vector<std::thread> threads;
+    std::size_t idle = 0;
+    bool quit = false;    // threads end
+    bool closed = false;  // the io_context is going: nothing more is posted to it
+    std::string name;
+
+    static void run(std::shared_ptr<BlockingCore> core)
+    {
+        name_this_thread(core->name);
+        std::unique_lock lock(core->mutex);
+        for (;;) {
+            ++core->idle;
+            core->wake.wait(lock, [&] { return core->quit || !core->queue.empty(); });
+            --core->idle;
+            if (core->quit)
+                return;
+            auto job = std::move(core->queue.front());
+            core->queue.pop_front();
+            lock.unlock();
+            Lookup result = resolve_now(job->host, job->port);
+            lock.lock();
+            core->live.remove(job);
+            // Posting only queues the handler; under the lock it cannot race
+            // the io_context's destruction.
+            if (job->handler && !core->closed)
+                std::exchange(job->handler, nullptr)->post({}, std::move(result));
+        }
+    }
+
+    void cancel(const std::shared_ptr<LookupJob>& job)
+    {
+        std::lock_guard lock(mutex);
+        if (!job->handler || closed)
+            return;
+        std::erase(queue, job);
+        live.remove(job);
+        std::exchange(job->handler, nullptr)->post(asio::error::operation_aborted, Lookup{});
+    }
+
+    // Ends the threads; with `wait`, joins them (a lookup in progress is let finish).
+    void stop(bool wait)
+    {
+        std::vector<std::thread> mine;
+        {
+            std::lock_guard lock(mutex);
+            quit = true;
+            mine = std::move(threads);
+        }
+        wake.notify_all();
+        for (auto& t : mine) {
+            if (wait && t.get_id() != std::this_thread::get_id())
+                t.join();
+            else
+                t.detach();
+        }
+    }
+};
+
+namespace {
+
+struct CancelLookup {
+    std::weak_ptr<BlockingCore> core;
+    std::shared_ptr<LookupJob> job;
+    void operator()(asio::cancellation_type_t type)
+    {
+        if (type == asio::cancellation_type::none)
+            return;
+        if (auto c = core.lock())
+            c->cancel(job);
+    }
+};
+
+}  // namespace
+
+class BlockingPool : public asio::execution_context::service {
+public:
+    using key_type = BlockingPool;
+    static asio::execution_context::id id;
+
+    explicit BlockingPool(asio::execution_context& ctx) : service(ctx), core_(std::make_shared<BlockingCore>()) {}
+    ~BlockingPool() override { core_->stop(false); }
+
+    void set_name(std::string name)
+    {
+        std::lock_guard lock(core_->mutex);
+        core_->name = std::move(name);
+    }
+
+    template <class H>
+    void submit(std::shared_ptr<LookupJob> job, H&& handler)
+    {
+        auto slot = asio::get_associated_cancellation_slot(handler);
+        if (slot.is_connected())
+            slot.template emplace<CancelLookup>(CancelLookup{core_, job});
+        LookupHandler h = park<error_code, Lookup>(std::forward<H>(handler));
+        std::unique_lock lock(core_->mutex);
+        if (core_->quit) {
+            lock.unlock();
+            h->post(asio::error::operation_aborted, Lookup{});
+            return;
+        }
+        if (core_->idle == 0 && core_->threads.size() < BlockingCore::max_threads) {
+            try {
+                core_->threads.emplace_back(&BlockingCore::run, core_);
+            } catch (const std::system_error& e) {
+                if (core_->threads.empty()) {
+                    lock.unlock();
+                    h->post({}, LookupError{EAI_SYSTEM, e.code().message()});
+                    return;
+                }
+                // The running threads will get to it.
+            }
+        }
+        job->handler = std::move(h);
+        core_->queue.push_back(job);
+        core_->live.push_back(job);
+        lock.unlock();
+        core_->wake.notify_one();
+    }
+
+    void stop(bool wait) { core_->stop(wait); }
+
+    // The io_context is being destroyed: drop every parked handler unrun.
+    void shutdown() override
+    {
+        std::vector<LookupHandler> dropped;
+        {
+            std::lock_guard lock(core_->mutex);
+            core_->closed = true;
+            core_->queue.clear();
+            for (auto& job : core_->live)
+                if (job->handler)
+                    dropped.push_back(std::move(job->handler));
+            core_->live.clear();
+        }
+        core_->stop(false);
+        dropped.clear();
+    }
+
+private:
+    std::shared_ptr<BlockingCore> core_;
+};
+
+asio::execution_context::id BlockingPool::id;
+
+struct RuntimeState {
+    std::string name;
+    std::size_t worker_count = 0;
+    std::optional<asio::io_context> io;
+    std::optional<asio::executor_work_guard<asio::io_context::executor_type>> keep_running;
+    std::mutex mutex;  // guards threads and stopped
+    std::vector<std::thread> threads;
+    bool stopped = false;
+
+    static void work(std::shared_ptr<RuntimeState> st)
+    {
+        name_this_thread(st->name);
+        for (;;) {
+            try {
+                st->io->run();
+                return;
+            } catch (...) {
+                // A handler that threw ends only itself.
+            }
+        }
+    }
+
+    // Stops the workers; true when every thread was joined.
+    bool stop(bool wait)
+    {
+        std::vector<std::thread> mine;
+        {
+            std::lock_guard lock(mutex);
+            if (stopped)
+                return false;
+            stopped = true;
+            mine = std::move(threads);
+        }
+        keep_running.reset();
+        io->stop();
+        asio::use_service<BlockingPool>(*io).stop(wait);
+        bool joined_all = wait;
+        for (auto& t : mine) {
+            if (wait && t.get_id() != std::this_thread::get_id()) {
+                t.join();
+            } else {
+                t.detach();
+                joined_all = false;
+            }
+        }
+        return joined_all;
+    }
+};
+
+}  // namespace detail
+
+Runtime::Runtime(RuntimeOptions options) : state_(std::make_shared<detail::RuntimeState>())
+{
+    auto& st = *state_;
+    st.name = std::move(options.thread_name);
+    st.worker_count = options.workers ? options.workers : std::max(1u, std::thread::hardware_concurrency());
+    st.io.emplace(static_cast<int>(st.worker_count));
+    asio::use_service<detail::BlockingPool>(*st.io).set_name(st.name);
+    st.keep_running.emplace(st.io->get_executor());
+    try {
+        std::lock_guard lock(st.mutex);
+        for (std::size_t i = 0; i < st.worker_count; ++i)
+            st.threads.emplace_back(&detail::RuntimeState::work, state_);
+    } catch (...) {
+        st.stop(true);
+        throw;
+    }
+}
+
+Runtime::~Runtime()
+{
+    if (state_)
+        shutdown();
+}
+
+std::size_t Runtime::workers() const { return state_->worker_count; }
+
+asio::io_context::executor_type Runtime::executor() const { return state_->io->get_executor(); }
+
+Runtime::Strand Runtime::make_strand() const { return asio::make_strand(state_->io->get_executor()); }
+
+void Runtime::shutdown()
+{
+    if (!state_)
+        return;
+    // With every thread joined nothing runs on the io_context any more:
+    // destroy it here so the tasks it holds release what they own now.
+    if (state_->stop(true))
+        state_->io.reset();
+}
+
+void Runtime::shutdown_background()
+{
+    if (state_)
+        state_->stop(false);
+}
+
+void Runtime::abandon()
+{
+    // Deliberately leaked: the threads this state names do not exist here.
+    static_cast<void>(std::make_unique<std::shared_ptr<detail::RuntimeState>>(std::move(state_)).release());
+}
+
+asio::awaitable<Lookup> lookup_host(std::string host, std::uint16_t port)
+{
+    auto ex = co_await asio::this_coro::executor;
+    auto& pool = asio::use_service<detail::BlockingPool>(asio::query(ex, asio::execution::context));
+    auto job = std::make_shared<detail::LookupJob>();
+    job->host = std::move(host);
+    job->port = port;
+    auto token = asio::as_tuple(asio::use_awaitable);
+    auto [ec, result] = co_await asio::async_initiate<decltype(token), void(error_code, Lookup)>(
+        [&](auto handler) { pool.submit(job, std::move(handler)); }, token);
+    if (ec)
+        throw boost::system::system_error(ec);
+    co_return std::move(result);
+}
+
+}  // namespace murlo::runtime

@@ -1,0 +1,209 @@
+#include "murlo/runtime/runtime.hpp"
+
+#include <pthread.h>
+#include <netdb.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <gtest/gtest.h>
+
+#include "murlo/runtime/notify.hpp"
+
+namespace asio = boost::asio;
+using namespace std::chrono_literals;
+using murlo::runtime::Lookup;
+using murlo::runtime::LookupError;
+using murlo::runtime::Notify;
+using murlo::runtime::Runtime;
+using murlo::runtime::RuntimeOptions;
+
+namespace {
+
+std::string this_thread_name()
+{
+    char buf[32] = {};
+    pthread_getname_np(pthread_self(), buf, sizeof buf);
+    return buf;
+}
+
+// Threads of this process carrying `name`.
+int threads_named(const std::string& name)
+{
+    int n = 0;
+    for (auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::ifstream comm(entry.path() / "comm");
+        std::string line;
+        if (std::getline(comm, line) && line == name)
+            ++n;
+    }
+    return n;
+}
+
+// Polls `done` for up to 10 s: for effects that happen on other threads.
+template <class F>
+bool eventually(F done)
+{
+    for (auto until = std::chrono::steady_clock::now() + 10s; std::chrono::steady_clock::now() < until;) {
+        if (done())
+            return true;
+        std::this_thread::sleep_for(1ms);
+    }
+    return done();
+}
+
+asio::awaitable<std::string> name_after_timer()
+{
+    asio::steady_timer t(co_await asio::this_coro::executor, 5ms);
+    co_await t.async_wait(asio::use_awaitable);
+    co_return this_thread_name();
+}
+
+asio::awaitable<int> fails() { throw std::runtime_error("broken invariant"); co_return 0; }
+
+// Parks until cancelled or its runtime goes, holding `held` meanwhile.
+asio::awaitable<void> park_forever(std::shared_ptr<int> held, std::shared_ptr<Notify> never)
+{
+    co_await never->wait();
+}
+
+}  // namespace
+
+TEST(Runtime, WorkersCarryTheNameAndDriveTimers)
+{
+    Runtime rt(RuntimeOptions{3, "rt-named"});
+    EXPECT_EQ(rt.workers(), 3u);
+    EXPECT_EQ(rt.block_on(name_after_timer()), "rt-named");
+    EXPECT_EQ(threads_named("rt-named"), 3);
+    rt.shutdown();
+    EXPECT_EQ(threads_named("rt-named"), 0);
+}
+
+TEST(Runtime, NameIsCutToWhatTheKernelKeeps)
+{
+    Runtime rt(RuntimeOptions{1, "a-very-long-thread-name"});
+    EXPECT_EQ(rt.block_on(name_after_timer()), "a-very-long-thr");
+}
+
+TEST(Runtime, BlockOnReturnsTheResultAndRethrows)
+{
+    Runtime rt(RuntimeOptions{2, "rt-block"});
+    EXPECT_EQ(rt.block_on([]() -> asio::awaitable<int> { co_return 42; }()), 42);
+    try {
+        rt.block_on(fails());
+        FAIL() << "no exception";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "broken invariant");
+    }
+    // The runtime stays usable after a task failed.
+    rt.block_on([]() -> asio::awaitable<void> { co_return; }());
+}
+
+TEST(Runtime, SpawnedTasksRunDetached)
+{
+    Runtime rt(RuntimeOptions{4, "rt-spawn"});
+    constexpr int tasks = 100;
+    std::atomic<int> ran{0};
+    std::promise<void> all;
+    for (int i = 0; i < tasks; ++i)
+        rt.spawn([&]() -> asio::awaitable<void> {
+            asio::steady_timer t(co_await asio::this_coro::executor, 1ms);
+            co_await t.async_wait(asio::use_awaitable);
+            if (++ran == tasks)
+                all.set_value();
+        });
+    // A task that throws ends alone.
+    rt.spawn(fails);
+    EXPECT_EQ(all.get_future().wait_for(10s), std::future_status::ready);
+}
+
+TEST(Runtime, ShutdownJoinsAndDropsWaitingTasks)
+{
+    auto held = std::make_shared<int>(0);
+    auto never = std::make_shared<Notify>();
+    Runtime rt(RuntimeOptions{2, "rt-drop"});
+    rt.spawn(park_forever(held, never));
+    ASSERT_TRUE(eventually([&] { return held.use_count() == 2; }));
+
+    // A caller blocked on a task gets a broken promise once the runtime goes.
+    std::future<bool> blocked = std::async(std::launch::async, [&] {
+        try {
+            rt.block_on(park_forever(nullptr, never));
+            return false;
+        } catch (const std::future_error& e) {
+            return e.code() == std::future_errc::broken_promise;
+        }
+    });
+    ASSERT_TRUE(eventually([&] { return threads_named("rt-drop") == 2; }));
+    rt.shutdown();
+    EXPECT_EQ(held.use_count(), 1);
+    EXPECT_EQ(threads_named("rt-drop"), 0);
+    ASSERT_EQ(blocked.wait_for(10s), std::future_status::ready);
+    EXPECT_TRUE(blocked.get());
+}
+
+TEST(Runtime, ShutdownInTheBackgroundDoesNotWaitForBusyThreads)
+{
+    auto held = std::make_shared<int>(0);
+    std::weak_ptr<int> watch = held;
+    std::promise<void> release;
+    std::promise<void> entered;
+    {
+        Runtime rt(RuntimeOptions{1, "rt-bg"});
+        auto gate = release.get_future().share();
+        rt.spawn([&entered, gate, held = std::move(held)]() -> asio::awaitable<void> {
+            entered.set_value();
+            gate.wait();  // the one worker is busy until the test lets go
+            co_return;
+        });
+        entered.get_future().wait();
+        // Would deadlock if it joined the busy worker.
+        rt.shutdown_background();
+    }
+    // The worker still runs and still holds the runtime alive.
+    EXPECT_FALSE(watch.expired());
+    release.set_value();
+    EXPECT_TRUE(eventually([&] { return watch.expired() && threads_named("rt-bg") == 0; }));
+}
+
+TEST(Runtime, ShutdownFromInsideATaskDoesNotDeadlock)
+{
+    Runtime rt(RuntimeOptions{2, "rt-self"});
+    std::promise<void> called;
+    rt.spawn([&]() -> asio::awaitable<void> {
+        rt.shutdown();
+        called.set_value();
+        co_return;
+    });
+    EXPECT_EQ(called.get_future().wait_for(10s), std::future_status::ready);
+}
+
+TEST(Runtime, LookupRunsOnNamedBlockingThreads)
+{
+    Runtime rt(RuntimeOptions{1, "rt-lookup"});
+    Lookup found = rt.block_on(murlo::runtime::lookup_host("localhost", 8080));
+    ASSERT_TRUE(std::holds_alternative<std::vector<asio::ip::tcp::endpoint>>(found));
+    bool loopback = false;
+    for (auto& ep : std::get<0>(found)) {
+        EXPECT_EQ(ep.port(), 8080);
+        loopback |= ep.address().is_loopback();
+    }
+    EXPECT_TRUE(loopback);
+    // One worker and the lookup thread.
+    EXPECT_EQ(threads_named("rt-lookup"), 2);
+
+    // A name the resolver refuses without asking the network.
+    Lookup refused = rt.block_on(murlo::runtime::lookup_host("", 80));
+    ASSERT_TRUE(std::holds_alternative<LookupError>(refused));
+    EXPECT_EQ(std::get<LookupError>(refused).code, EAI_NONAME);
+    EXPECT_EQ(std::get<LookupError>(refused).text, gai_strerror(EAI_NONAME));
+}
