@@ -1,0 +1,68 @@
+#pragma once
+// The server side of HTTP for one accepted connection. The first bytes pick
+// the protocol: the 24-byte HTTP/2 connection preface starts an HTTP/2 session
+// (prior knowledge over plain TCP); anything else is served as HTTP/1.1
+// (keep-alive, one request at a time, an Upgrade request answered as plain
+// HTTP/1.1). Both hand every request to one service function and write its
+// whole in-memory answer with "content-length", "date" and the one header the
+// service sets, "content-type". A HEAD request gets the headers of the answer
+// the service gives it, without its body. No read, idle or keep-alive timeout.
+//
+// A request whose client goes away (RST_STREAM, a closed connection) has its
+// service call cancelled where it waits (terminal cancellation through the
+// coroutine's cancellation slot), and no answer is written. A connection that
+// breaks the protocol, resets or vanishes ends its own task only.
+//
+// HTTP/1.1 notices a closed connection only once the request's body has been
+// read whole (or it had none): before that the socket belongs to read_body.
+
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include <boost/asio/awaitable.hpp>
+#include <boost/asio/ip/tcp.hpp>
+
+namespace murlo::runtime {
+
+// Streams advertised per HTTP/2 connection.
+inline constexpr unsigned h2_max_concurrent_streams = 200;
+
+enum class BodyError {
+    too_large,  // the data passed the limit; the rest was not read
+    broken,     // the stream was reset, the connection closed or the framing broke before the end
+};
+
+// The whole body, or why there is none.
+using Body = std::variant<std::string, BodyError>;
+
+struct HttpRequest {
+    std::string_view method;  // as sent: "GET", "HEAD", "POST", ...
+    std::string_view target;  // path and query as sent (HTTP/2: ":path"), e.g. "/v1/pools?x=1"
+    // Reads the whole body, counting data bytes as they arrive: the first chunk
+    // that takes the total past `limit` ends the read with too_large, so a body
+    // of exactly `limit` bytes is read. Over HTTP/1.1 it answers a pending
+    // "Expect: 100-continue" first. A second call gives the first result; a
+    // service that never calls it leaves the body to the connection, which
+    // discards it. Valid only during the service call.
+    std::function<boost::asio::awaitable<Body>(std::size_t limit)> read_body;
+};
+
+struct HttpResponse {
+    unsigned status = 200;
+    std::string content_type;  // "content-type"; empty: none is sent
+    std::string body;          // the whole body, sent with its length
+};
+
+// Called once per request, in a task of its own per HTTP/2 stream. An
+// exception ends that request without an answer: the HTTP/2 stream is reset,
+// the HTTP/1.1 connection closed.
+using HttpService = std::function<boost::asio::awaitable<HttpResponse>(HttpRequest)>;
+
+// Serves `socket` until the connection ends; never throws. Runs on a strand
+// of its own, shared by the connection's HTTP/2 streams.
+boost::asio::awaitable<void> serve_connection(boost::asio::ip::tcp::socket socket, HttpService service);
+
+}  // namespace murlo::runtime

@@ -1,0 +1,235 @@
+// HTTP/1.1 through Beast: one request at a time, keep-alive, no timeouts.
+// While the service works on a request whose body is in, the connection keeps
+// reading so that a client that goes away cancels the service call; bytes of
+// a pipelined next request read meanwhile stay in the buffer for it.
+
+#include <memory>
+#include <optional>
+
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/buffer.hpp>
+#include <boost/asio/experimental/awaitable_operators.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/beast/http.hpp>
+
+#include "http_internal.hpp"
+#include "murlo/runtime/notify.hpp"
+
+namespace murlo::runtime::detail {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using asio::ip::tcp;
+using namespace asio::experimental::awaitable_operators;
+
+namespace {
+
+constexpr std::size_t header_limit = 64 * 1024;
+// An unread body up to this size is drained to keep the connection; a larger
+// one closes it after the answer.
+constexpr std::size_t drain_limit = 64 * 1024;
+// Bytes of a pipelined request buffered while a request is being served.
+constexpr std::size_t pipeline_limit = 64 * 1024;
+// After a closing answer, how much and how long to read before closing, so
+// the client sees the answer rather than a reset caused by its own unread data.
+constexpr std::size_t linger_bytes = 4 * 1024 * 1024;
+constexpr std::chrono::seconds linger_time{2};
+
+using Parser = http::request_parser<http::buffer_body>;
+
+// One request being served: the parser owns the head; the body is read
+// through it on demand.
+struct Exchange {
+    tcp::socket& socket;
+    beast::flat_buffer& buffer;
+    Parser parser;
+    bool expect_continue = false;
+    bool continue_sent = false;
+    bool body_claimed = false;  // read_body was called
+    std::optional<Body> result;
+    bool body_failed = false;   // the body was left mid-way: the connection cannot go on
+    std::shared_ptr<Notify> body_done = std::make_shared<Notify>();
+
+    Exchange(tcp::socket& s, beast::flat_buffer& b) : socket(s), buffer(b) {}
+
+    // Reads the next piece of body into `chunk`; false at an error.
+    asio::awaitable<bool> next_piece(char* chunk, std::size_t size, std::size_t& got)
+    {
+        auto& body = parser.get().body();
+        body.data = chunk;
+        body.size = size;
+        auto [ec, n] = co_await http::async_read(socket, buffer, parser, asio::as_tuple(asio::use_awaitable));
+        if (ec == http::error::need_buffer)
+            ec = {};
+        got = size - parser.get().body().size;
+        co_return !ec;
+    }
+
+    asio::awaitable<Body> read_body(std::size_t limit)
+    {
+        if (result)
+            co_return *result;
+        body_claimed = true;
+        if (!parser.is_done() && expect_continue && !continue_sent) {
+            continue_sent = true;
+            static constexpr std::string_view go_on = "HTTP/1.1 100 Continue\r\n\r\n";
+            auto [ec, n] = co_await asio::async_write(socket, asio::buffer(go_on), asio::as_tuple(asio::use_awaitable));
+            if (ec) {
+                body_failed = true;
+                result = BodyError::broken;
+            }
+        }
+        std::string bytes;
+        char chunk[16 * 1024];
+        while (!result && !parser.is_done()) {
+            std::size_t got = 0;
+            bool ok = co_await next_piece(chunk, sizeof chunk, got);
+            if (bytes.size() + got > limit) {
+                body_failed = true;
+                result = BodyError::too_large;
+            } else {
+                bytes.append(chunk, got);
+                if (!ok) {
+                    body_failed = true;
+                    result = BodyError::broken;
+                }
+            }
+        }
+        if (!result)
+            result = std::move(bytes);
+        body_done->notify_one();
+        co_return *result;
+    }
+
+    // After the answer is known: can the connection carry another request?
+    asio::awaitable<bool> finish_body()
+    {
+        if (body_failed)
+            co_return false;
+        if (parser.is_done())
+            co_return true;
+        // The client waits for our go-ahead before it sends the body: do not
+        // invite it, close after the answer.
+        if (expect_continue && !continue_sent)
+            co_return false;
+        std::size_t drained = 0;
+        char chunk[16 * 1024];
+        while (!parser.is_done()) {
+            std::size_t got = 0;
+            if (!co_await next_piece(chunk, sizeof chunk, got))
+                co_return false;
+            drained += got;
+            if (drained > drain_limit)
+                co_return false;
+        }
+        co_return true;
+    }
+};
+
+// Ends when the client closes or breaks the connection; until then keeps
+// what it reads (a pipelined request) in the buffer. Starts reading only once
+// the body is in, since before that the socket is read_body's.
+asio::awaitable<void> watch_close(Exchange& ex)
+{
+    if (!ex.parser.is_done() && !ex.result)
+        co_await ex.body_done->wait();
+    Notify never;
+    for (;;) {
+        if (ex.buffer.size() >= pipeline_limit)
+            co_await never.wait();  // enough queued: wait to be cancelled
+        auto [ec, n] = co_await ex.socket.async_read_some(ex.buffer.prepare(4096), asio::as_tuple(asio::use_awaitable));
+        ex.buffer.commit(n);
+        if (ec)
+            co_return;
+    }
+}
+
+asio::awaitable<bool> write_answer(Exchange& ex, const HttpResponse& res, bool keep_alive)
+{
+    const auto& req = ex.parser.get();
+    bool head = req.method() == http::verb::head;
+    auto fill = [&](auto& msg) {
+        msg.version(req.version() == 10 ? 10 : 11);
+        msg.result(res.status);
+        if (!res.content_type.empty())
+            msg.set(http::field::content_type, res.content_type);
+        msg.set(http::field::date, http_date());
+        msg.content_length(res.body.size());
+        msg.keep_alive(keep_alive);
+    };
+    boost::system::error_code ec;
+    if (head) {
+        http::response<http::empty_body> msg;
+        fill(msg);
+        std::tie(ec, std::ignore) = co_await http::async_write(ex.socket, msg, asio::as_tuple(asio::use_awaitable));
+    } else {
+        http::response<http::string_body> msg;
+        fill(msg);
+        msg.body() = res.body;
+        std::tie(ec, std::ignore) = co_await http::async_write(ex.socket, msg, asio::as_tuple(asio::use_awaitable));
+    }
+    co_return !ec;
+}
+
+// Half-closes, then reads what the client still sends for a while, so that
+// closing does not reset the connection under an answer it has not read yet.
+asio::awaitable<void> linger(tcp::socket& socket)
+{
+    boost::system::error_code ec;
+    socket.shutdown(tcp::socket::shutdown_send, ec);
+    if (ec)
+        co_return;
+    asio::steady_timer timer(co_await asio::this_coro::executor, linger_time);
+    auto drain = [&]() -> asio::awaitable<void> {
+        char sink[16 * 1024];
+        for (std::size_t total = 0; total < linger_bytes;) {
+            auto [e, n] = co_await socket.async_read_some(asio::buffer(sink), asio::as_tuple(asio::use_awaitable));
+            if (e)
+                co_return;
+            total += n;
+        }
+    };
+    co_await (drain() || timer.async_wait(asio::as_tuple(asio::use_awaitable)));
+}
+
+}  // namespace
+
+asio::awaitable<void> serve_h1(tcp::socket& socket, beast::flat_buffer& buffer, const HttpService& service)
+{
+    for (;;) {
+        Exchange ex(socket, buffer);
+        ex.parser.body_limit(boost::none);  // counted by read_body against its own limit
+        ex.parser.header_limit(header_limit);
+        auto [ec, n] = co_await http::async_read_header(socket, buffer, ex.parser, asio::as_tuple(asio::use_awaitable));
+        if (ec)
+            co_return;
+        const auto& req = ex.parser.get();
+        {
+            auto expect = req[http::field::expect];
+            ex.expect_continue = beast::iequals(expect, "100-continue");
+        }
+
+        HttpRequest request{req.method_string(), req.target(),
+                            [&ex](std::size_t limit) { return ex.read_body(limit); }};
+        auto outcome = co_await (call_service(service, std::move(request)) || watch_close(ex));
+        if (outcome.index() != 0)
+            co_return;  // the client went away: no answer
+        auto& answer = std::get<0>(outcome);
+        if (!answer)
+            co_return;  // the service failed: end without an answer
+
+        bool keep_alive = req.keep_alive() && co_await ex.finish_body();
+        if (!co_await write_answer(ex, *answer, keep_alive))
+            co_return;
+        if (!keep_alive) {
+            co_await linger(socket);
+            co_return;
+        }
+    }
+}
+
+}  // namespace murlo::runtime::detail

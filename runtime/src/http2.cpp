@@ -1,0 +1,400 @@
+// HTTP/2 through an nghttp2 server session driven by the socket: a reader
+// feeds received bytes in, a writer sends what the session has to say, and
+// every request stream runs the service in a task of its own. Everything of
+// one connection runs on its strand, so the session is never used from two
+// threads. nghttp2 callbacks only record what happened; tasks are started and
+// cancelled after the session call returns.
+
+#include <nghttp2/nghttp2.h>
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/bind_cancellation_slot.hpp>
+#include <boost/asio/buffer.hpp>
+#include <boost/asio/cancellation_signal.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/experimental/awaitable_operators.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <boost/asio/write.hpp>
+
+#include "http_internal.hpp"
+#include "murlo/runtime/notify.hpp"
+
+namespace murlo::runtime::detail {
+
+namespace asio = boost::asio;
+using asio::ip::tcp;
+using namespace asio::experimental::awaitable_operators;
+
+namespace {
+
+// Body bytes kept for a stream whose service has not asked for them yet.
+constexpr std::size_t unclaimed_body_limit = 1024 * 1024;
+// Bytes gathered from the session into one socket write.
+constexpr std::size_t write_batch = 64 * 1024;
+
+struct Stream {
+    std::int32_t id = 0;
+    std::string method;
+    std::string path;
+    // Request body.
+    std::string body;
+    std::size_t received = 0;
+    std::size_t limit = unclaimed_body_limit;
+    bool over_limit = false;
+    bool body_ended = false;
+    bool closed = false;  // nghttp2 is done with the stream
+    std::optional<Body> result;
+    std::shared_ptr<Notify> body_event = std::make_shared<Notify>();
+    // Task and answer.
+    bool task_running = false;
+    bool answered = false;
+    std::string answer_body;
+    std::size_t answer_sent = 0;
+    std::shared_ptr<asio::cancellation_signal> cancel = std::make_shared<asio::cancellation_signal>();
+};
+
+struct SessionDeleter {
+    void operator()(nghttp2_session* s) const { nghttp2_session_del(s); }
+};
+
+struct Connection : std::enable_shared_from_this<Connection> {
+    tcp::socket& socket;
+    const HttpService& service;
+    asio::any_io_executor executor;
+    std::unique_ptr<nghttp2_session, SessionDeleter> session;
+    std::map<std::int32_t, std::shared_ptr<Stream>> streams;
+    std::vector<std::shared_ptr<Stream>> to_start;
+    std::vector<std::shared_ptr<Stream>> to_cancel;
+    std::shared_ptr<Notify> want_write = std::make_shared<Notify>();
+    bool done = false;  // the connection has ended; streams answer nothing more
+    // Stream tasks alive: the connection task outlives them, since they use
+    // its socket and service.
+    std::size_t running = 0;
+    std::shared_ptr<Notify> all_ended = std::make_shared<Notify>();
+
+    Connection(tcp::socket& s, const HttpService& svc, asio::any_io_executor ex)
+        : socket(s), service(svc), executor(std::move(ex))
+    {
+    }
+
+    static Connection& of(void* user) { return *static_cast<Connection*>(user); }
+
+    Stream* find(std::int32_t id)
+    {
+        auto it = streams.find(id);
+        return it == streams.end() ? nullptr : it->second.get();
+    }
+
+    // --- nghttp2 callbacks: record, never start or resume anything here.
+
+    static int on_begin_headers(nghttp2_session*, const nghttp2_frame* frame, void* user)
+    {
+        if (frame->hd.type != NGHTTP2_HEADERS || frame->headers.cat != NGHTTP2_HCAT_REQUEST)
+            return 0;
+        auto s = std::make_shared<Stream>();
+        s->id = frame->hd.stream_id;
+        of(user).streams[s->id] = std::move(s);
+        return 0;
+    }
+
+    static int on_header(nghttp2_session*, const nghttp2_frame* frame, const std::uint8_t* name, std::size_t namelen,
+                         const std::uint8_t* value, std::size_t valuelen, std::uint8_t, void* user)
+    {
+        if (frame->hd.type != NGHTTP2_HEADERS || frame->headers.cat != NGHTTP2_HCAT_REQUEST)
+            return 0;
+        Stream* s = of(user).find(frame->hd.stream_id);
+        if (!s)
+            return 0;
+        std::string_view n(reinterpret_cast<const char*>(name), namelen);
+        std::string_view v(reinterpret_cast<const char*>(value), valuelen);
+        if (n == ":method")
+            s->method = v;
+        else if (n == ":path")
+            s->path = v;
+        return 0;
+    }
+
+    static int on_frame_recv(nghttp2_session*, const nghttp2_frame* frame, void* user)
+    {
+        auto& c = of(user);
+        if (frame->hd.type != NGHTTP2_HEADERS && frame->hd.type != NGHTTP2_DATA)
+            return 0;
+        auto it = c.streams.find(frame->hd.stream_id);
+        if (it == c.streams.end())
+            return 0;
+        auto& s = it->second;
+        if (frame->hd.type == NGHTTP2_HEADERS && frame->headers.cat == NGHTTP2_HCAT_REQUEST && !s->task_running &&
+            !s->answered) {
+            s->task_running = true;
+            c.to_start.push_back(s);
+        }
+        if (frame->hd.flags & NGHTTP2_FLAG_END_STREAM) {
+            s->body_ended = true;
+            s->body_event->notify_one();
+        }
+        return 0;
+    }
+
+    static int on_data_chunk(nghttp2_session*, std::uint8_t, std::int32_t id, const std::uint8_t* data,
+                             std::size_t len, void* user)
+    {
+        Stream* s = of(user).find(id);
+        if (!s || s->over_limit)
+            return 0;
+        s->received += len;
+        if (s->received > s->limit) {
+            // Counted as it arrives: past the limit the rest is dropped.
+            s->over_limit = true;
+            std::string().swap(s->body);
+            s->body_event->notify_one();
+            return 0;
+        }
+        s->body.append(reinterpret_cast<const char*>(data), len);
+        return 0;
+    }
+
+    static int on_stream_close(nghttp2_session*, std::int32_t id, std::uint32_t, void* user)
+    {
+        auto& c = of(user);
+        auto it = c.streams.find(id);
+        if (it == c.streams.end())
+            return 0;
+        auto s = std::move(it->second);
+        c.streams.erase(it);
+        s->closed = true;
+        s->body_event->notify_one();
+        // Closed before our answer went out: the client abandoned the request.
+        if (s->task_running)
+            c.to_cancel.push_back(std::move(s));
+        return 0;
+    }
+
+    static ssize_t read_answer(nghttp2_session*, std::int32_t id, std::uint8_t* buf, std::size_t length,
+                               std::uint32_t* flags, nghttp2_data_source*, void* user)
+    {
+        Stream* s = of(user).find(id);
+        if (!s)
+            return NGHTTP2_ERR_TEMPORAL_CALLBACK_FAILURE;
+        std::size_t n = std::min(length, s->answer_body.size() - s->answer_sent);
+        std::memcpy(buf, s->answer_body.data() + s->answer_sent, n);
+        s->answer_sent += n;
+        if (s->answer_sent == s->answer_body.size())
+            *flags |= NGHTTP2_DATA_FLAG_EOF;
+        return static_cast<ssize_t>(n);
+    }
+
+    // --- after each session call
+
+    void run_deferred()
+    {
+        for (auto& s : std::exchange(to_cancel, {})) {
+            // Posted: the cancelled task resumes later, on this strand.
+            asio::post(executor, [sig = s->cancel] { sig->emit(asio::cancellation_type::terminal); });
+        }
+        for (auto& s : std::exchange(to_start, {})) {
+            ++running;
+            auto sig = s->cancel;
+            asio::co_spawn(executor, run_stream(shared_from_this(), std::move(s)),
+                           asio::bind_cancellation_slot(sig->slot(), [sig](std::exception_ptr) {}));
+        }
+    }
+
+    // --- stream tasks
+
+    struct Running {
+        Connection& c;
+        ~Running()
+        {
+            if (--c.running == 0)
+                c.all_ended->notify_one();
+        }
+    };
+
+    static asio::awaitable<void> run_stream(std::shared_ptr<Connection> c, std::shared_ptr<Stream> s)
+    {
+        Running counted{*c};
+        // Let the session call that announced the stream finish first.
+        co_await asio::post(c->executor, asio::use_awaitable);
+        HttpRequest request{s->method, s->path,
+                            [c, s](std::size_t limit) { return read_body(c, s, limit); }};
+        auto answer = co_await call_service(c->service, std::move(request));
+        s->task_running = false;
+        if (c->done || s->closed)
+            co_return;
+        if (answer)
+            c->submit(*s, std::move(*answer));
+        else
+            nghttp2_submit_rst_stream(c->session.get(), NGHTTP2_FLAG_NONE, s->id, NGHTTP2_INTERNAL_ERROR);
+        c->want_write->notify_one();
+    }
+
+    static asio::awaitable<Body> read_body(std::shared_ptr<Connection> c, std::shared_ptr<Stream> s,
+                                           std::size_t limit)
+    {
+        if (s->result)
+            co_return *s->result;
+        s->limit = limit;
+        if (!s->over_limit && s->received > limit) {
+            s->over_limit = true;
+            std::string().swap(s->body);
+        }
+        while (!s->over_limit && !s->body_ended && !s->closed && !c->done)
+            co_await s->body_event->wait();
+        if (s->over_limit)
+            s->result = BodyError::too_large;
+        else if (!s->body_ended)
+            s->result = BodyError::broken;
+        else
+            s->result = std::move(s->body);
+        co_return *s->result;
+    }
+
+    void submit(Stream& s, HttpResponse answer)
+    {
+        s.answered = true;
+        std::string status = std::to_string(answer.status);
+        std::string length = std::to_string(answer.body.size());
+        std::string date = http_date();
+        auto nv = [](std::string_view name, const std::string& value) {
+            return nghttp2_nv{reinterpret_cast<std::uint8_t*>(const_cast<char*>(name.data())),
+                              reinterpret_cast<std::uint8_t*>(const_cast<char*>(value.data())), name.size(),
+                              value.size(), NGHTTP2_NV_FLAG_NONE};
+        };
+        std::vector<nghttp2_nv> headers{nv(":status", status)};
+        if (!answer.content_type.empty())
+            headers.push_back(nv("content-type", answer.content_type));
+        headers.push_back(nv("content-length", length));
+        headers.push_back(nv("date", date));
+
+        bool head = s.method == "HEAD";
+        if (head || answer.body.empty()) {
+            nghttp2_submit_response(session.get(), s.id, headers.data(), headers.size(), nullptr);
+            return;
+        }
+        s.answer_body = std::move(answer.body);
+        nghttp2_data_provider provider{};
+        provider.read_callback = &Connection::read_answer;
+        nghttp2_submit_response(session.get(), s.id, headers.data(), headers.size(), &provider);
+    }
+
+    // --- the connection's two loops
+
+    asio::awaitable<void> reader(std::string initial)
+    {
+        std::vector<std::uint8_t> buf(16 * 1024);
+        Notify never;
+        std::string_view pending = initial;
+        for (;;) {
+            if (!pending.empty()) {
+                auto rv = nghttp2_session_mem_recv(session.get(), reinterpret_cast<const std::uint8_t*>(pending.data()),
+                                                   pending.size());
+                pending = {};
+                run_deferred();
+                want_write->notify_one();
+                if (rv < 0)
+                    co_return;  // fatal: nothing more can be said on this connection
+            }
+            if (!nghttp2_session_want_read(session.get()))
+                co_await never.wait();  // the writer ends the connection once it has said all
+            auto [ec, n] = co_await socket.async_read_some(asio::buffer(buf), asio::as_tuple(asio::use_awaitable));
+            if (ec)
+                co_return;
+            pending = std::string_view(reinterpret_cast<const char*>(buf.data()), n);
+        }
+    }
+
+    asio::awaitable<void> writer()
+    {
+        std::vector<std::uint8_t> out;
+        for (;;) {
+            out.clear();
+            while (out.size() < write_batch) {
+                const std::uint8_t* data = nullptr;
+                auto n = nghttp2_session_mem_send(session.get(), &data);
+                if (n < 0)
+                    co_return;
+                if (n == 0)
+                    break;
+                out.insert(out.end(), data, data + n);
+            }
+            run_deferred();
+            if (!out.empty()) {
+                auto [ec, n] = co_await asio::async_write(socket, asio::buffer(out), asio::as_tuple(asio::use_awaitable));
+                if (ec)
+                    co_return;
+                continue;
+            }
+            if (!nghttp2_session_want_read(session.get()) && !nghttp2_session_want_write(session.get()))
+                co_return;
+            co_await want_write->wait();
+        }
+    }
+
+    void end()
+    {
+        done = true;
+        for (auto& [id, s] : streams) {
+            s->closed = true;
+            s->body_event->notify_one();
+            if (s->task_running)
+                to_cancel.push_back(s);
+        }
+        streams.clear();
+        to_start.clear();
+        run_deferred();
+    }
+};
+
+std::unique_ptr<nghttp2_session_callbacks, void (*)(nghttp2_session_callbacks*)> make_callbacks()
+{
+    nghttp2_session_callbacks* cb = nullptr;
+    if (nghttp2_session_callbacks_new(&cb) != 0)
+        throw std::bad_alloc();
+    nghttp2_session_callbacks_set_on_begin_headers_callback(cb, &Connection::on_begin_headers);
+    nghttp2_session_callbacks_set_on_header_callback(cb, &Connection::on_header);
+    nghttp2_session_callbacks_set_on_frame_recv_callback(cb, &Connection::on_frame_recv);
+    nghttp2_session_callbacks_set_on_data_chunk_recv_callback(cb, &Connection::on_data_chunk);
+    nghttp2_session_callbacks_set_on_stream_close_callback(cb, &Connection::on_stream_close);
+    return {cb, &nghttp2_session_callbacks_del};
+}
+
+}  // namespace
+
+asio::awaitable<void> serve_h2(tcp::socket& socket, boost::beast::flat_buffer& buffer, const HttpService& service)
+{
+    auto c = std::make_shared<Connection>(socket, service, co_await asio::this_coro::executor);
+    {
+        auto callbacks = make_callbacks();
+        nghttp2_session* raw = nullptr;
+        if (nghttp2_session_server_new(&raw, callbacks.get(), c.get()) != 0)
+            co_return;
+        c->session.reset(raw);
+    }
+    nghttp2_settings_entry settings[] = {{NGHTTP2_SETTINGS_MAX_CONCURRENT_STREAMS, h2_max_concurrent_streams}};
+    if (nghttp2_submit_settings(c->session.get(), NGHTTP2_FLAG_NONE, settings, std::size(settings)) != 0)
+        co_return;
+
+    auto data = buffer.cdata();
+    std::string initial(static_cast<const char*>(data.data()), data.size());
+    buffer.consume(buffer.size());
+    try {
+        co_await (c->reader(std::move(initial)) || c->writer());
+    } catch (...) {
+    }
+    c->end();
+    // Cancelled stream tasks answer nothing; wait for them to be gone.
+    while (c->running > 0)
+        co_await c->all_ended->wait();
+}
+
+}  // namespace murlo::runtime::detail

@@ -1,0 +1,99 @@
+// One accepted connection: sniff the first bytes, then serve HTTP/2 or HTTP/1.1.
+
+#include <time.h>
+
+#include <algorithm>
+#include <cstring>
+#include <exception>
+
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/strand.hpp>
+#include <boost/asio/use_awaitable.hpp>
+
+#include "http_internal.hpp"
+
+namespace murlo::runtime {
+
+namespace asio = boost::asio;
+using asio::ip::tcp;
+
+namespace detail {
+
+std::string http_date()
+{
+    static constexpr const char* days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    static constexpr const char* months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                             "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    time_t now = ::time(nullptr);
+    struct tm t {};
+    ::gmtime_r(&now, &t);
+    char buf[40];
+    std::snprintf(buf, sizeof buf, "%s, %02d %s %04d %02d:%02d:%02d GMT", days[t.tm_wday], t.tm_mday,
+                  months[t.tm_mon], t.tm_year + 1900, t.tm_hour, t.tm_min, t.tm_sec);
+    return buf;
+}
+
+asio::awaitable<std::optional<HttpResponse>> call_service(const HttpService& service, HttpRequest request)
+{
+    try {
+        co_return co_await service(std::move(request));
+    } catch (...) {
+        co_return std::nullopt;
+    }
+}
+
+namespace {
+
+enum class Protocol { h1, h2, none };
+
+// Reads until the bytes either are the preface or stop being a prefix of it.
+asio::awaitable<Protocol> sniff(tcp::socket& socket, boost::beast::flat_buffer& buffer)
+{
+    for (;;) {
+        auto [ec, n] = co_await socket.async_read_some(buffer.prepare(4096), asio::as_tuple(asio::use_awaitable));
+        if (ec)
+            co_return Protocol::none;
+        buffer.commit(n);
+        auto data = buffer.cdata();
+        std::string_view got(static_cast<const char*>(data.data()), data.size());
+        std::size_t common = std::min(got.size(), h2_preface.size());
+        if (got.substr(0, common) != h2_preface.substr(0, common))
+            co_return Protocol::h1;
+        if (got.size() >= h2_preface.size())
+            co_return Protocol::h2;
+    }
+}
+
+asio::awaitable<void> serve(tcp::socket socket, HttpService service)
+{
+    try {
+        boost::beast::flat_buffer buffer;
+        switch (co_await sniff(socket, buffer)) {
+        case Protocol::h1:
+            co_await serve_h1(socket, buffer, service);
+            break;
+        case Protocol::h2:
+            co_await serve_h2(socket, buffer, service);
+            break;
+        case Protocol::none:
+            break;
+        }
+    } catch (...) {
+        // Whatever broke ends this connection alone.
+    }
+    boost::system::error_code ignored;
+    socket.close(ignored);
+}
+
+}  // namespace
+
+}  // namespace detail
+
+asio::awaitable<void> serve_connection(tcp::socket socket, HttpService service)
+{
+    auto strand = asio::make_strand(socket.get_executor());
+    co_await asio::co_spawn(strand, detail::serve(std::move(socket), std::move(service)), asio::use_awaitable);
+}
+
+}  // namespace murlo::runtime

@@ -1,0 +1,33 @@
+#pragma once
+// A tiny service for exercising the server connection with real clients.
+//   /echo...   any method: "METHOD TARGET\n" then the body (read up to 1 MiB)
+//   /wait      waits until cancelled (counted in "waiting" and "cancelled")
+//   /small     reads the body under a 16-byte limit: 200 with it, or 413
+//              "too_large" / "broken" (a broken body is counted in "broken")
+//   /stats     {"waiting":W,"cancelled":C,"broken":B}
+//   /throw     the service fails
+//   else       404 "{}"
+
+#include <atomic>
+#include <memory>
+#include <string>
+
+#include "murlo/runtime/http.hpp"
+#include "murlo/runtime/notify.hpp"
+
+namespace murlo::runtime::testing {
+
+struct TestService {
+    std::atomic<int> waiting{0};
+    std::atomic<int> cancelled{0};
+    std::atomic<int> broken{0};
+    std::shared_ptr<Notify> never = std::make_shared<Notify>();
+
+    static constexpr std::size_t small_limit = 16;
+
+    std::string stats() const;
+    // The service function; `this` must outlive every connection using it.
+    HttpService service();
+};
+
+}  // namespace murlo::runtime::testing
