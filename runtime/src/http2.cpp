@@ -202,6 +202,10 @@ struct Connection : std::enable_shared_from_this<Connection> {
             asio::post(executor, [sig = s->cancel] { sig->emit(asio::cancellation_type::terminal); });
         }
         for (auto& s : std::exchange(to_start, {})) {
+            if (s->closed) {
+                s->task_running = false;  // abandoned before it began
+                continue;
+            }
             ++running;
             auto sig = s->cancel;
             asio::co_spawn(executor, run_stream(shared_from_this(), std::move(s)),

@@ -10,7 +10,7 @@ namespace asio = boost::asio;
 std::string TestService::stats() const
 {
     return "{\"waiting\":" + std::to_string(waiting.load()) + ",\"cancelled\":" + std::to_string(cancelled.load()) +
-           ",\"broken\":" + std::to_string(broken.load()) + "}";
+           ",\"broken\":" + std::to_string(broken.load()) + ",\"reading\":" + std::to_string(reading.load()) + "}";
 }
 
 namespace {
@@ -44,6 +44,7 @@ asio::awaitable<HttpResponse> answer(TestService& t, HttpRequest req)
         co_return HttpResponse{200, "text/plain", "woken"};
     }
     if (path == "/small") {
+        ++t.reading;
         Body body = co_await req.read_body(TestService::small_limit);
         if (auto* bytes = std::get_if<std::string>(&body))
             co_return HttpResponse{200, "text/plain", *bytes};

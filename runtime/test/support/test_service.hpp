@@ -3,8 +3,9 @@
 //   /echo...   any method: "METHOD TARGET\n" then the body (read up to 1 MiB)
 //   /wait      waits until cancelled (counted in "waiting" and "cancelled")
 //   /small     reads the body under a 16-byte limit: 200 with it, or 413
-//              "too_large" / "broken" (a broken body is counted in "broken")
-//   /stats     {"waiting":W,"cancelled":C,"broken":B}
+//              "too_large" / "broken" (counted in "reading" when it starts
+//              to read, and in "broken" for a broken body)
+//   /stats     {"waiting":W,"cancelled":C,"broken":B,"reading":R}
 //   /throw     the service fails
 //   else       404 "{}"
 
@@ -21,6 +22,7 @@ struct TestService {
     std::atomic<int> waiting{0};
     std::atomic<int> cancelled{0};
     std::atomic<int> broken{0};
+    std::atomic<int> reading{0};
     std::shared_ptr<Notify> never = std::make_shared<Notify>();
 
     static constexpr std::size_t small_limit = 16;

@@ -1,0 +1,281 @@
+"""The server connection's HTTP/2 side against python3-h2, an independent peer.
+
+Starts the runtime's test server from $MURLO_BUILD and speaks HTTP/2 with
+prior knowledge over plain TCP to it.
+"""
+
+import json
+import os
+import socket
+import subprocess
+import time
+
+import h2.config
+import h2.connection
+import h2.events
+import h2.settings
+import pytest
+
+
+def _server_binary():
+    build = os.environ.get("MURLO_BUILD") or os.path.join(os.path.dirname(__file__), "..", "..", "build")
+    return os.path.join(build, "runtime", "murlo-runtime-test-server")
+
+
+@pytest.fixture(scope="module")
+def server():
+    binary = _server_binary()
+    if not os.path.exists(binary):
+        pytest.fail(f"test server not built: {binary}")
+    proc = subprocess.Popen([binary], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    addresses = [proc.stdout.readline().strip() for _ in range(2)]
+    yield addresses
+    proc.stdin.close()
+    # A clean exit: no crash, and no leak report under the sanitizers.
+    assert proc.wait(timeout=10) == 0
+
+
+def _split(address):
+    host, port = address.rsplit(":", 1)
+    return host.strip("[]"), int(port)
+
+
+class Client:
+    """One HTTP/2 connection, driven by hand."""
+
+    def __init__(self, address):
+        host, port = _split(address)
+        self.authority = address
+        self.sock = socket.create_connection((host, port), timeout=5)
+        self.conn = h2.connection.H2Connection(h2.config.H2Configuration(client_side=True))
+        self.conn.initiate_connection()
+        self.flush()
+        self.responses = {}  # stream id -> {"headers", "data", "ended", "reset"}
+        self.remote_settings = {}
+        self.goaway = None
+        self.closed = False
+
+    def flush(self):
+        data = self.conn.data_to_send()
+        if data:
+            self.sock.sendall(data)
+
+    def request(self, method, path, body=None, end=True):
+        sid = self.conn.get_next_available_stream_id()
+        headers = [(":method", method), (":path", path), (":scheme", "http"), (":authority", self.authority)]
+        self.conn.send_headers(sid, headers, end_stream=end and not body)
+        if body:
+            self.conn.send_data(sid, body, end_stream=end)
+        self.flush()
+        self.responses[sid] = {"headers": None, "data": b"", "ended": False, "reset": None}
+        return sid
+
+    def reset(self, sid):
+        self.conn.reset_stream(sid)
+        self.flush()
+
+    def pump(self, until, timeout=5.0):
+        """Reads and handles frames until until() holds."""
+        deadline = time.monotonic() + timeout
+        while not until():
+            if time.monotonic() > deadline:
+                raise AssertionError("timed out waiting on the server")
+            self.sock.settimeout(max(0.01, deadline - time.monotonic()))
+            try:
+                data = self.sock.recv(65536)
+            except socket.timeout:
+                continue
+            if not data:
+                self.closed = True
+                if until():
+                    return
+                raise AssertionError("connection closed")
+            for event in self.conn.receive_data(data):
+                self._handle(event)
+            self.flush()
+
+    def _handle(self, event):
+        if isinstance(event, h2.events.ResponseReceived):
+            self.responses[event.stream_id]["headers"] = dict(
+                (k.decode(), v.decode()) for k, v in event.headers)
+        elif isinstance(event, h2.events.DataReceived):
+            self.responses[event.stream_id]["data"] += event.data
+            self.conn.acknowledge_received_data(event.flow_controlled_length, event.stream_id)
+        elif isinstance(event, h2.events.StreamEnded):
+            self.responses[event.stream_id]["ended"] = True
+        elif isinstance(event, h2.events.StreamReset):
+            if event.stream_id in self.responses:
+                self.responses[event.stream_id]["reset"] = event.error_code
+        elif isinstance(event, h2.events.RemoteSettingsChanged):
+            for key, changed in event.changed_settings.items():
+                self.remote_settings[key] = changed.new_value
+        elif isinstance(event, h2.events.ConnectionTerminated):
+            self.goaway = event
+
+    def get(self, path, method="GET", body=None):
+        sid = self.request(method, path, body)
+        self.pump(lambda: self.responses[sid]["ended"] or self.responses[sid]["reset"] is not None)
+        return self.responses[sid]
+
+    def close(self):
+        self.sock.close()
+
+
+def stats(address):
+    c = Client(address)
+    try:
+        return json.loads(c.get("/stats")["data"])
+    finally:
+        c.close()
+
+
+def wait_for(predicate, timeout=10.0):
+    deadline = time.monotonic() + timeout
+    while not predicate():
+        if time.monotonic() > deadline:
+            raise AssertionError("condition never held")
+        time.sleep(0.005)
+
+
+@pytest.mark.parametrize("family", [0, 1], ids=["ipv4", "ipv6"])
+def test_settings_and_plain_requests(server, family):
+    c = Client(server[family])
+    try:
+        echo = c.get("/echo?a=1")
+        assert c.remote_settings[h2.settings.SettingCodes.MAX_CONCURRENT_STREAMS] == 200
+        assert echo["headers"][":status"] == "200"
+        assert echo["headers"]["content-type"] == "text/plain"
+        assert echo["headers"]["content-length"] == str(len(echo["data"]))
+        assert "date" in echo["headers"]
+        assert echo["data"] == b"GET /echo?a=1\n"
+
+        posted = c.get("/echo", "POST", b"payload")
+        assert posted["data"] == b"POST /echo\npayload"
+
+        head = c.get("/echo", "HEAD")
+        assert head["headers"]["content-length"] == str(len(b"HEAD /echo\n"))
+        assert head["data"] == b""
+
+        missing = c.get("/nope")
+        assert missing["headers"][":status"] == "404"
+        assert missing["data"] == b"{}"
+    finally:
+        c.close()
+
+
+def test_two_streams_on_one_connection_run_side_by_side(server):
+    before = stats(server[0])
+    c = Client(server[0])
+    try:
+        waiting = c.request("GET", "/wait")
+        wait_for(lambda: stats(server[0])["waiting"] == before["waiting"] + 1)
+        # The held stream does not keep the next one from being answered.
+        assert c.get("/echo?beside")["data"] == b"GET /echo?beside\n"
+        assert not c.responses[waiting]["ended"]
+    finally:
+        c.close()
+    # Closing the connection cancels the waiting stream's task.
+    wait_for(lambda: stats(server[0])["cancelled"] == before["cancelled"] + 1)
+    assert stats(server[0])["waiting"] == before["waiting"]
+
+
+def test_rst_stream_cancels_a_waiting_stream_and_the_connection_goes_on(server):
+    before = stats(server[1])
+    c = Client(server[1])
+    try:
+        sid = c.request("GET", "/wait")
+        wait_for(lambda: stats(server[1])["waiting"] == before["waiting"] + 1)
+        c.reset(sid)
+        wait_for(lambda: stats(server[1])["cancelled"] == before["cancelled"] + 1)
+        after = stats(server[1])
+        assert after["waiting"] == before["waiting"]
+        # Nothing was answered on the reset stream; the connection still serves.
+        assert c.get("/echo?after")["data"] == b"GET /echo?after\n"
+        assert c.responses[sid]["headers"] is None
+    finally:
+        c.close()
+
+
+def test_a_body_cut_off_by_a_reset_is_broken(server):
+    before = stats(server[0])
+    c = Client(server[0])
+    try:
+        sid = c.request("POST", "/small", b"abc", end=False)
+        # Reset only once the service reads: a stream reset before its task
+        # starts never reaches the service at all.
+        wait_for(lambda: stats(server[0])["reading"] == before["reading"] + 1)
+        c.reset(sid)
+        wait_for(lambda: stats(server[0])["broken"] == before["broken"] + 1)
+        assert c.get("/echo")["data"] == b"GET /echo\n"
+    finally:
+        c.close()
+
+
+@pytest.mark.parametrize("size,status,body", [
+    (16, "200", b"x" * 16),
+    (17, "413", b"too_large"),
+    (200_000, "413", b"too_large"),
+])
+def test_body_limit(server, size, status, body):
+    c = Client(server[0])
+    try:
+        # Sent in pieces the flow-control windows allow.
+        sid = c.request("POST", "/small", end=False)
+        payload = b"x" * size
+        while payload:
+            window = min(c.conn.local_flow_control_window(sid), c.conn.max_outbound_frame_size)
+            if window == 0:
+                c.pump(lambda: c.conn.local_flow_control_window(sid) > 0 or c.responses[sid]["ended"])
+                if c.responses[sid]["ended"]:
+                    break
+                continue
+            c.conn.send_data(sid, payload[:window])
+            payload = payload[window:]
+            c.flush()
+        if not c.responses[sid]["ended"] and c.responses[sid]["reset"] is None:
+            c.conn.end_stream(sid)
+            c.flush()
+        c.pump(lambda: c.responses[sid]["ended"])
+        assert c.responses[sid]["headers"][":status"] == status
+        assert c.responses[sid]["data"] == body
+    finally:
+        c.close()
+
+
+def test_a_failing_service_resets_only_its_stream(server):
+    c = Client(server[0])
+    try:
+        failed = c.get("/throw")
+        assert failed["reset"] is not None
+        assert failed["headers"] is None
+        assert c.get("/echo")["data"] == b"GET /echo\n"
+    finally:
+        c.close()
+
+
+def test_a_malformed_frame_ends_that_connection_only(server):
+    c = Client(server[0])
+    try:
+        c.get("/echo")
+        # A WINDOW_UPDATE of length 3 on the connection: a frame size error.
+        c.sock.sendall(b"\x00\x00\x03\x08\x00\x00\x00\x00\x00\x00\x00\x01")
+        c.pump(lambda: c.goaway is not None or c.closed)
+    finally:
+        c.close()
+    assert stats(server[0])["waiting"] >= 0
+    d = Client(server[0])
+    try:
+        assert d.get("/echo")["data"] == b"GET /echo\n"
+    finally:
+        d.close()
+
+
+def test_many_streams_in_flight_at_once(server):
+    c = Client(server[1])
+    try:
+        ids = [c.request("GET", f"/echo?n={i}") for i in range(150)]
+        c.pump(lambda: all(c.responses[i]["ended"] for i in ids))
+        for n, sid in enumerate(ids):
+            assert c.responses[sid]["data"] == f"GET /echo?n={n}\n".encode()
+    finally:
+        c.close()
