@@ -12,6 +12,13 @@
 #include <thread>
 #include <vector>
 
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/experimental/awaitable_operators.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/use_awaitable.hpp>
+
 #include "murlo/registry/state.hpp"
 
 namespace murlo::registry {
@@ -126,6 +133,30 @@ TEST(Concurrency, BeatsParksReadsAndSweepsKeepTheInvariants) {
             }
         });
     }
+    threads.emplace_back([&] {  // held beats as the HTTP service holds them: a wait raced with a timer
+        namespace asio = boost::asio;
+        using namespace asio::experimental::awaitable_operators;
+        asio::io_context io;
+        asio::co_spawn(io, [&]() -> asio::awaitable<void> {
+            Beat watcher;
+            watcher.watch = pool_names;
+            asio::steady_timer timer(co_await asio::this_coro::executor);
+            while (!stop.load()) {
+                watcher.seen.clear();
+                for (const auto& [name, info] : registry.snapshot()) watcher.seen[name] = info.version;
+                auto handle = std::make_shared<runtime::Notify>();
+                registry.park(pool_names, handle);
+                if (!registry.deltas_shared_for(watcher).empty()) continue;
+                timer.expires_after(20ms);
+                const auto won = co_await (handle->wait() || timer.async_wait(asio::use_awaitable));
+                if (won.index() == 0) {
+                    ++wakes;
+                    if (registry.deltas_shared_for(watcher).empty()) fail("held beat woken before the change");
+                }
+            }
+        }, asio::detached);
+        io.run();
+    });
     threads.emplace_back([&] {  // sweeper
         while (!stop.load()) {
             clock_ms += 25;
