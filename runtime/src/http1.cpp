@@ -74,6 +74,14 @@ struct Exchange {
         if (result)
             co_return *result;
         body_claimed = true;
+        // A declared length over the limit cannot fit: answer without inviting
+        // or reading the body.
+        if (auto declared = parser.content_length(); declared && *declared > limit) {
+            body_failed = true;
+            result = BodyError::too_large;
+            body_done->notify_one();
+            co_return *result;
+        }
         if (!parser.is_done() && expect_continue && !continue_sent) {
             continue_sent = true;
             static constexpr std::string_view go_on = "HTTP/1.1 100 Continue\r\n\r\n";
