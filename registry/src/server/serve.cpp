@@ -6,7 +6,6 @@
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
 #include <boost/asio/io_context.hpp>
-#include <boost/asio/strand.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
@@ -35,13 +34,12 @@ constexpr std::chrono::milliseconds exhausted_pause{20};
 
 asio::awaitable<void> serve(tcp::acceptor listener, std::shared_ptr<Registry> registry) {
     auto executor = co_await asio::this_coro::executor;
-    // Every murlo task runs on a strand; each connection gets one of its own,
-    // so connections never wait on each other or on this loop.
+    // Sockets go to the bare io_context: each connection puts itself on a
+    // strand of its own, so connections never wait on each other or on this loop.
     auto& io = static_cast<asio::io_context&>(asio::query(executor, asio::execution::context));
     asio::steady_timer pause(executor);
     for (;;) {
-        auto strand = asio::make_strand(io);
-        auto [ec, stream] = co_await listener.async_accept(strand, asio::as_tuple(asio::use_awaitable));
+        auto [ec, stream] = co_await listener.async_accept(io, asio::as_tuple(asio::use_awaitable));
         if (ec) {
             if (exhausted(ec)) {
                 pause.expires_after(exhausted_pause);
@@ -49,7 +47,7 @@ asio::awaitable<void> serve(tcp::acceptor listener, std::shared_ptr<Registry> re
             }
             continue;
         }
-        asio::co_spawn(strand, connection(std::move(stream), registry), asio::detached);
+        asio::co_spawn(io, connection(std::move(stream), registry), asio::detached);
     }
 }
 

@@ -1,0 +1,106 @@
+"""Start-up of the registry process: the announced address, start-up failures,
+and leases running out."""
+
+import json
+import socket
+import subprocess
+import time
+
+import pytest
+
+from conftest import DRIVER, HEALTH, Registry, beat, curl, pools
+
+
+def start_failure(listen, ttl_ms=1000):
+    """(exit code, stdout, stderr) of a driver that must fail to start."""
+    out = subprocess.run([DRIVER, listen, str(ttl_ms)], capture_output=True, timeout=20)
+    return out.returncode, out.stdout, out.stderr.decode()
+
+
+def test_port_zero_announces_the_chosen_port(start_registry):
+    r = start_registry("127.0.0.1:0")
+    assert r.address.startswith("127.0.0.1:") and r.port != 0
+    status, _, body = curl(r, "http://127.0.0.1:%d/health" % r.port)
+    assert (status, body) == (200, HEALTH)
+
+
+def test_ipv6_loopback_in_brackets(start_registry):
+    try:
+        socket.socket(socket.AF_INET6).bind(("::1", 0))
+    except OSError:
+        pytest.skip("no IPv6 loopback")
+    r = start_registry("[::1]:0")
+    assert r.address.startswith("[::1]:") and r.port != 0
+    for version in ("--http1.1", "--http2-prior-knowledge"):
+        status, _, body = curl(r, r.url + "/health", version=version)
+        assert (status, body) == (200, HEALTH)
+
+
+def test_a_name_is_resolved(start_registry):
+    r = start_registry("localhost:0")
+    assert r.port != 0
+    assert r.address.startswith(("127.", "[::1]"))
+
+
+def test_address_in_use_fails_with_the_os_error_and_announces_nothing(registry):
+    code, stdout, stderr = start_failure(registry.address)
+    assert code == 1
+    assert stdout == b""
+    assert stderr == "Address already in use (os error 98)\n"
+
+
+@pytest.mark.parametrize("listen,text", [
+    ("localhost", "invalid socket address"),
+    ("127.0.0.1", "invalid socket address"),
+    ("localhost:http", "invalid port value"),
+    ("localhost:65536", "invalid port value"),
+    ("127.0.0.1:", "invalid port value"),
+    ("[::1]:-1", "invalid port value"),
+])
+def test_start_up_error_texts(listen, text):
+    code, stdout, stderr = start_failure(listen)
+    assert (code, stdout, stderr) == (1, b"", text + "\n")
+
+
+def test_unresolvable_name():
+    code, stdout, stderr = start_failure("no-such-host.invalid:0")
+    assert code == 1 and stdout == b""
+    assert stderr.startswith("failed to lookup address information: ") and len(stderr) > 40
+
+
+def test_address_not_on_this_host():
+    code, stdout, stderr = start_failure("192.0.2.1:0")
+    assert (code, stdout, stderr) == (1, b"", "Cannot assign requested address (os error 99)\n")
+
+
+def test_both_protocols_on_one_listener(registry):
+    for version in ("--http1.1", "--http2-prior-knowledge"):
+        status, _, body = curl(registry, registry.url + "/health", version=version)
+        assert (status, body) == (200, HEALTH)
+
+
+def test_member_that_stops_beating_expires(start_registry):
+    ttl = 300  # sweep every 75 ms
+    r = start_registry(ttl_ms=ttl)
+    status, _, body = curl(r, r.url + "/v1/beat", data=beat(pool="lease", id=4))
+    joined = time.monotonic()
+    assert json.loads(body)["accepted"] is True
+    assert pools(r)["lease"]["members"] == 1
+    deadline = joined + 5
+    while pools(r)["lease"]["members"] == 1:
+        assert time.monotonic() < deadline, "the member never expired"
+        time.sleep(0.01)
+    gone = time.monotonic() - joined
+    assert gone >= ttl / 1000 - 0.01, "expired before its lease ran out"
+    assert gone < ttl / 1000 + 0.075 + 0.5
+    assert pools(r)["lease"] == {"members": 0, "roster": 0, "version": 2}
+
+
+def test_beating_member_stays(start_registry):
+    r = start_registry(ttl_ms=300)
+    end = time.monotonic() + 0.9
+    while time.monotonic() < end:
+        curl(r, r.url + "/v1/beat", data=beat(pool="kept", id=4))
+        assert pools(r)["kept"]["members"] == 1
+        time.sleep(0.05)
+    assert pools(r)["kept"]["version"] == 1
