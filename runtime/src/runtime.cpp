@@ -293,6 +293,17 @@ struct RuntimeState {
     }
 };
 
+bool start_if_running(RuntimeState& state, const std::function<void()>& start)
+{
+    // stop() sets `stopped` under this lock before the io_context can be destroyed,
+    // so a task started here always lands in a live context.
+    std::lock_guard lock(state.mutex);
+    if (state.stopped)
+        return false;
+    start();
+    return true;
+}
+
 }  // namespace detail
 
 Runtime::Runtime(RuntimeOptions options) : state_(std::make_shared<detail::RuntimeState>())

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <future>
 #include <memory>
 #include <string>
@@ -30,6 +31,9 @@ namespace murlo::runtime {
 
 namespace detail {
 struct RuntimeState;
+// Runs `start` under the runtime's lock unless the runtime has been shut down;
+// false when it has (the io_context may be gone, so nothing may touch it).
+bool start_if_running(RuntimeState& state, const std::function<void()>& start);
 }
 
 struct RuntimeOptions {
@@ -56,22 +60,28 @@ public:
     // Runs a task detached on a new strand: `task` is an awaitable<void> or a
     // callable returning one (its captures then live as long as the task).
     // An exception ends the task and nothing else.
+    // After shutdown the task is dropped unstarted.
     template <class Task>
     void spawn(Task&& task)
     {
-        boost::asio::co_spawn(make_strand(), std::forward<Task>(task), boost::asio::detached);
+        detail::start_if_running(*state_, [&] {
+            boost::asio::co_spawn(make_strand(), std::forward<Task>(task), boost::asio::detached);
+        });
     }
 
     // Runs a task to completion on the workers and blocks the calling thread
     // until it ends; its result or exception comes back here. Never call it
     // from a worker. A runtime shut down meanwhile drops the task, and the
-    // caller gets std::future_error (broken promise).
+    // caller gets std::future_error (broken promise), as does a call after shutdown.
     template <class T>
     T block_on(boost::asio::awaitable<T> task)
     {
         std::promise<T> done;
         auto result = done.get_future();
-        boost::asio::co_spawn(make_strand(), deliver(std::move(task), std::move(done)), boost::asio::detached);
+        const bool started = detail::start_if_running(*state_, [&] {
+            boost::asio::co_spawn(make_strand(), deliver(std::move(task), std::move(done)), boost::asio::detached);
+        });
+        if (!started) throw std::future_error(std::future_errc::broken_promise);
         return result.get();
     }
 
