@@ -524,59 +524,24 @@ bool Reader::read_value_at(Value& out, char c) {
             return true;
         }
         case '[': {
-            if (!enter()) return false;
-            ++i_;
             Array items;
-            bool first = true;
-            for (;;) {
-                if (!peek(c)) return fail_peek("EOF while parsing a list");
-                if (c == ']') break;
-                if (!first) {
-                    if (c != ',') return fail_peek("expected `,` or `]`");
-                    ++i_;
-                    if (!peek(c)) return fail_peek("EOF while parsing a value");
-                    if (c == ']') return fail_peek("trailing comma");
-                }
-                first = false;
-                items.emplace_back();
-                if (!read_value_at(items.back(), c)) return false;
-            }
-            ++i_;
-            leave();
+            if (!read_seq([&] {
+                    items.emplace_back();
+                    return read_value(items.back());
+                }))
+                return false;
             out.v = std::move(items);
             return true;
         }
         case '{': {
-            if (!enter()) return false;
-            ++i_;
             Object entries;
-            bool first = true;
             bool sorted = true;
-            std::string scratch;
-            for (;;) {
-                if (!peek(c)) return fail_peek("EOF while parsing an object");
-                if (c == '}') break;
-                if (!first) {
-                    if (c != ',') return fail_peek("expected `,` or `}`");
-                    ++i_;
-                    if (!peek(c)) return fail_peek("EOF while parsing a value");
-                    if (c == '}') return fail_peek("trailing comma");
-                }
-                first = false;
-                if (c != '"') return fail_peek("key must be a string");
-                ++i_;
-                std::string_view key;
-                if (!parse_str(key, scratch)) return false;
-                if (!peek(c)) return fail_peek("EOF while parsing an object");
-                if (c != ':') return fail_peek("expected `:`");
-                ++i_;
-                if (!entries.empty() && !(entries.back().first < key)) sorted = false;
-                entries.emplace_back(std::string(key), Value());
-                if (!peek(c)) return fail_peek("EOF while parsing a value");
-                if (!read_value_at(entries.back().second, c)) return false;
-            }
-            ++i_;
-            leave();
+            if (!read_map([&](std::string_view key) {
+                    if (!entries.empty() && !(entries.back().first < key)) sorted = false;
+                    entries.emplace_back(std::string(key), Value());
+                    return read_value(entries.back().second);
+                }))
+                return false;
             if (sorted) {
                 out.v = std::move(entries);
             } else {
