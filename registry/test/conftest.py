@@ -22,10 +22,10 @@ HEALTH = b'{"status":"ok","version":"0.17.0","protocol":2}'
 class Registry:
     """One registry-driver process; `address` is the line it announced."""
 
-    def __init__(self, listen="127.0.0.1:0", ttl_ms=10_000):
+    def __init__(self, listen="127.0.0.1:0", ttl_ms=10_000, preexec_fn=None):
         self.ttl_ms = ttl_ms
         self.proc = subprocess.Popen(
-            [DRIVER, listen, str(ttl_ms)], stdout=subprocess.PIPE, stderr=subprocess.PIPE
+            [DRIVER, listen, str(ttl_ms)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, preexec_fn=preexec_fn
         )
         line = read_line(self.proc.stdout, deadline=time.monotonic() + 10)
         if not line:
@@ -84,8 +84,8 @@ def start_registry():
         pytest.skip("registry-driver is not built in " + BUILD)
     started = []
 
-    def start(listen="127.0.0.1:0", ttl_ms=10_000):
-        r = Registry(listen, ttl_ms)
+    def start(listen="127.0.0.1:0", ttl_ms=10_000, preexec_fn=None):
+        r = Registry(listen, ttl_ms, preexec_fn)
         started.append(r)
         return r
 

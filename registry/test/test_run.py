@@ -2,6 +2,8 @@
 and leases running out."""
 
 import json
+import os
+import resource
 import socket
 import subprocess
 import time
@@ -104,3 +106,37 @@ def test_beating_member_stays(start_registry):
         assert pools(r)["kept"]["members"] == 1
         time.sleep(0.05)
     assert pools(r)["kept"]["version"] == 1
+
+
+def cpu_seconds(pid):
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def test_out_of_descriptors_pauses_instead_of_spinning(start_registry):
+    r = start_registry(preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (48, 48)))
+    held = []
+    try:
+        # More connections than the registry has descriptors: the rest wait in
+        # the backlog and every accept fails with EMFILE.
+        for _ in range(80):
+            held.append(socket.create_connection((r.host, r.port), timeout=10))
+        time.sleep(0.05)
+        before, start = cpu_seconds(r.proc.pid), time.monotonic()
+        time.sleep(1.0)
+        busy = (cpu_seconds(r.proc.pid) - before) / (time.monotonic() - start)
+        assert busy < 0.3, "the accept loop used %.0f%% of a core while out of descriptors" % (busy * 100)
+    finally:
+        for s in held:
+            s.close()
+    # Descriptors come back: the registry serves again.
+    deadline = time.monotonic() + 5
+    while True:
+        try:
+            status, _, body = curl(r, r.url + "/health")
+            break
+        except AssertionError:
+            assert time.monotonic() < deadline
+    assert (status, body) == (200, HEALTH)
+    assert r.alive()

@@ -293,6 +293,29 @@ TEST(Hold, NothingChangesAnswersAfterHoldPlusSpread) {
     EXPECT_EQ(t.answer.ttl_ms, 400u);
 }
 
+TEST(Hold, DeadlineOfAnEndlessLeaseSaturates) {
+    // hold = 2^63 - 1 ms: a wrapped deadline would lie in the past and answer
+    // at once with nothing; a saturated one waits for the change.
+    Registry registry(~std::uint64_t{0});
+    Beat b = member(3, "home");
+    b.watch = {"w"};
+    b.seen = {{"w", 0}};
+    b.hold_ms = ~std::uint64_t{0};
+    const Timed t = timed_hold(registry, b, [&](asio::io_context& io) {
+        asio::co_spawn(
+            io,
+            [&]() -> asio::awaitable<void> {
+                asio::steady_timer timer(io, 40ms);
+                co_await timer.async_wait(asio::use_awaitable);
+                registry.beat_shared(member(1, "w"));
+            },
+            asio::detached);
+    });
+    EXPECT_GE(t.took, 38ms);
+    ASSERT_EQ(t.answer.pools.size(), 1u);
+    EXPECT_EQ(t.answer.pools.at("w")->version, 1u);
+}
+
 TEST(Hold, LeavingBeatIsHeldToo) {
     Registry registry(2'000);
     Beat b = member(8);
