@@ -114,3 +114,10 @@ def test_refused_member_is_200(registry):
     ack = json.loads(body)
     assert ack["accepted"] is False
     assert ack["refused"] == 'pool "shaped" is running as "rr", this member says "hash"'
+
+
+def test_absolute_form_target(registry):
+    status, _, body = curl(registry, "--request-target", "http://%s/health?x=1" % registry.address, registry.url)
+    assert (status, body) == (200, HEALTH)
+    status, _, body = curl(registry, "--request-target", "http://%s/health/" % registry.address, registry.url)
+    assert (status, body) == (404, b"{}")

@@ -11,10 +11,21 @@ namespace murlo::registry::server {
 
 namespace {
 
-// The path of a request target: everything before the query.
+// The path of a request target: origin form up to the query; absolute form
+// (scheme "://" authority path, which servers must accept) its path part,
+// "/" when empty. Nothing is decoded or normalised.
 std::string_view path_of(std::string_view target) {
-    const auto q = target.find('?');
-    return q == std::string_view::npos ? target : target.substr(0, q);
+    target = target.substr(0, target.find('?'));
+    if (target.empty() || target.front() == '/') return target;
+    const auto scheme_end = target.find("://");
+    if (scheme_end == std::string_view::npos || scheme_end == 0) return target;
+    for (std::size_t i = 0; i < scheme_end; ++i) {
+        const char c = target[i];
+        const bool alpha = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+        if (!alpha && (i == 0 || !((c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.'))) return target;
+    }
+    const auto slash = target.find('/', scheme_end + 3);
+    return slash == std::string_view::npos ? std::string_view("/") : target.substr(slash);
 }
 
 // std::hash mixed with a key drawn for each listing, so that two listings of

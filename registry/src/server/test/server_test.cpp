@@ -94,6 +94,14 @@ TEST(Routes, MatchMethodAndPathExactly) {
         {"POST", "/v1/./beat", 404, "{}"},
         {"GET", "", 404, "{}"},
         {"GET", "*", 404, "{}"},
+        {"GET", "health", 404, "{}"},
+        {"GET", "http://registry:8080/health?x", 200, health},
+        {"GET", "HTTP://registry/v1/pools", 200, "{}"},
+        {"GET", "http://registry", 404, "{}"},
+        {"GET", "http://registry/health/", 404, "{}"},
+        {"GET", "1http://registry/health", 404, "{}"},
+        {"GET", "://registry/health", 404, "{}"},
+        {"GET", "/x?http://registry/health", 404, "{}"},
     };
     for (const Case& c : cases) {
         const Answer a = call(std::make_shared<Registry>(10'000), c.method, c.target);
