@@ -269,7 +269,7 @@ struct Connection : std::enable_shared_from_this<Connection> {
         std::string status = std::to_string(answer.status);
         std::string length = std::to_string(answer.body.size());
         std::string date = http_date();
-        auto nv = [](std::string_view name, const std::string& value) {
+        auto nv = [](std::string_view name, std::string_view value) {
             return nghttp2_nv{reinterpret_cast<std::uint8_t*>(const_cast<char*>(name.data())),
                               reinterpret_cast<std::uint8_t*>(const_cast<char*>(value.data())), name.size(),
                               value.size(), NGHTTP2_NV_FLAG_NONE};

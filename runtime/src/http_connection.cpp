@@ -25,13 +25,20 @@ std::string http_date()
     static constexpr const char* days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
     static constexpr const char* months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                              "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    // The text changes once a second: each thread formats it again only then.
+    thread_local time_t cached_at = -1;
+    thread_local std::string cached;
     time_t now = ::time(nullptr);
-    struct tm t {};
-    ::gmtime_r(&now, &t);
-    char buf[40];
-    std::snprintf(buf, sizeof buf, "%s, %02d %s %04d %02d:%02d:%02d GMT", days[t.tm_wday], t.tm_mday,
-                  months[t.tm_mon], t.tm_year + 1900, t.tm_hour, t.tm_min, t.tm_sec);
-    return buf;
+    if (now != cached_at) {
+        struct tm t {};
+        ::gmtime_r(&now, &t);
+        char buf[40];
+        std::snprintf(buf, sizeof buf, "%s, %02d %s %04d %02d:%02d:%02d GMT", days[t.tm_wday], t.tm_mday,
+                      months[t.tm_mon], t.tm_year + 1900, t.tm_hour, t.tm_min, t.tm_sec);
+        cached = buf;
+        cached_at = now;
+    }
+    return cached;
 }
 
 asio::awaitable<std::optional<HttpResponse>> call_service(const HttpService& service, HttpRequest request)

@@ -21,7 +21,7 @@ asio::awaitable<runtime::HttpResponse> service(runtime::HttpRequest request, std
                        co_return std::nullopt;
                    }};
     Response response = co_await handle(std::move(routed), std::move(registry));
-    co_return runtime::HttpResponse{response.status, std::string(content_type), std::move(response.body)};
+    co_return runtime::HttpResponse{response.status, content_type, std::move(response.body)};
 }
 
 }  // namespace

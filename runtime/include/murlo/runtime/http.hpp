@@ -52,7 +52,7 @@ struct HttpRequest {
 
 struct HttpResponse {
     unsigned status = 200;
-    std::string content_type;  // "content-type"; empty: none is sent
+    std::string_view content_type;  // "content-type": static text (a literal); empty: none is sent
     std::string body;          // the whole body, sent with its length
 };
 
