@@ -54,7 +54,14 @@ struct Stream {
     bool body_ended = false;
     bool closed = false;  // nghttp2 is done with the stream
     std::optional<Body> result;
-    std::shared_ptr<Notify> body_event = std::make_shared<Notify>();
+    // Made only when a service waits for body bytes still to come; most bodies have
+    // arrived by the time the service asks.
+    std::shared_ptr<Notify> body_event;
+    void body_changed()
+    {
+        if (body_event)
+            body_event->notify_one();
+    }
     // Task and answer.
     bool task_running = false;
     bool answered = false;
@@ -140,7 +147,7 @@ struct Connection : std::enable_shared_from_this<Connection> {
         }
         if (frame->hd.flags & NGHTTP2_FLAG_END_STREAM) {
             s->body_ended = true;
-            s->body_event->notify_one();
+            s->body_changed();
         }
         return 0;
     }
@@ -156,7 +163,7 @@ struct Connection : std::enable_shared_from_this<Connection> {
             // Counted as it arrives: past the limit the rest is dropped.
             s->over_limit = true;
             std::string().swap(s->body);
-            s->body_event->notify_one();
+            s->body_changed();
             return 0;
         }
         s->body.append(reinterpret_cast<const char*>(data), len);
@@ -172,7 +179,7 @@ struct Connection : std::enable_shared_from_this<Connection> {
         auto s = std::move(it->second);
         c.streams.erase(it);
         s->closed = true;
-        s->body_event->notify_one();
+        s->body_changed();
         // Closed before our answer went out: the client abandoned the request.
         if (s->task_running)
             c.to_cancel.push_back(std::move(s));
@@ -252,8 +259,11 @@ struct Connection : std::enable_shared_from_this<Connection> {
             s->over_limit = true;
             std::string().swap(s->body);
         }
-        while (!s->over_limit && !s->body_ended && !s->closed && !c->done)
+        while (!s->over_limit && !s->body_ended && !s->closed && !c->done) {
+            if (!s->body_event)
+                s->body_event = std::make_shared<Notify>();
             co_await s->body_event->wait();
+        }
         if (s->over_limit)
             s->result = BodyError::too_large;
         else if (!s->body_ended)
@@ -349,7 +359,7 @@ struct Connection : std::enable_shared_from_this<Connection> {
         done = true;
         for (auto& [id, s] : streams) {
             s->closed = true;
-            s->body_event->notify_one();
+            s->body_changed();
             if (s->task_running)
                 to_cancel.push_back(s);
         }
