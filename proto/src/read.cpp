@@ -141,6 +141,33 @@ bool Reader::fail_at(std::size_t p, std::string message) {
     return false;
 }
 
+bool Reader::next_key(bool& first, bool& end, std::string_view& key, std::string& scratch) {
+    char c;
+    if (!peek(c)) return fail_peek("EOF while parsing an object");
+    if (c == '}') {
+        end = true;
+        return true;
+    }
+    if (!first) {
+        if (c != ',') return fail_peek("expected `,` or `}`");
+        ++i_;
+        if (!peek(c)) return fail_peek("EOF while parsing a value");
+        if (c == '}') return fail_peek("trailing comma");
+    }
+    first = false;
+    if (c != '"') return fail_peek("key must be a string");
+    ++i_;
+    return parse_str(key, scratch);
+}
+
+bool Reader::colon() {
+    char c;
+    if (!peek(c)) return fail_peek("EOF while parsing an object");
+    if (c != ':') return fail_peek("expected `:`");
+    ++i_;
+    return true;
+}
+
 bool Reader::finish() {
     char c;
     if (peek(c)) return fail_peek("trailing characters");

@@ -94,6 +94,11 @@ public:
     bool parse_str(std::string_view& out, std::string& scratch);
 
 private:
+    // Inside an object: white space, then the closing brace (`end`, left unconsumed) or the
+    // next key, read through its closing quote.
+    bool next_key(bool& first, bool& end, std::string_view& key, std::string& scratch);
+    // The colon after a key.
+    bool colon();
     bool fail_at(std::size_t p, std::string message);
     bool parse_ident(const char* rest);
     bool parse_number(Number& out, bool convert);
@@ -152,25 +157,13 @@ bool Reader::read_map(F&& entry) {
     if (!enter()) return false;
     ++i_;
     bool first = true;
+    bool end = false;
     std::string scratch;
     for (;;) {
-        if (!peek(c)) return fail_peek("EOF while parsing an object");
-        if (c == '}') break;
-        if (!first) {
-            if (c != ',') return fail_peek("expected `,` or `}`");
-            ++i_;
-            if (!peek(c)) return fail_peek("EOF while parsing a value");
-            if (c == '}') return fail_peek("trailing comma");
-        }
-        first = false;
-        if (c != '"') return fail_peek("key must be a string");
-        ++i_;
         std::string_view key;
-        if (!parse_str(key, scratch)) return false;
-        if (!peek(c)) return fail_peek("EOF while parsing an object");
-        if (c != ':') return fail_peek("expected `:`");
-        ++i_;
-        if (!entry(key)) return false;
+        if (!next_key(first, end, key, scratch)) return false;
+        if (end) break;
+        if (!colon() || !entry(key)) return false;
     }
     ++i_;
     leave();
@@ -186,20 +179,11 @@ bool Reader::read_record(const RecordShape& shape, F&& field) {
         ++i_;
         std::uint32_t given = 0;
         bool first = true;
+        bool end = false;
         for (;;) {
-            if (!peek(c)) return fail_peek("EOF while parsing an object");
-            if (c == '}') break;
-            if (!first) {
-                if (c != ',') return fail_peek("expected `,` or `}`");
-                ++i_;
-                if (!peek(c)) return fail_peek("EOF while parsing a value");
-                if (c == '}') return fail_peek("trailing comma");
-            }
-            first = false;
-            if (c != '"') return fail_peek("key must be a string");
-            ++i_;
             std::string_view key;
-            if (!parse_str(key, key_scratch_)) return false;
+            if (!next_key(first, end, key, key_scratch_)) return false;
+            if (end) break;
             std::size_t idx = 0;
             while (idx < shape.nkeys && shape.keys[idx] != key) ++idx;
             if (idx < shape.nkeys && (given & (1u << idx))) {
@@ -208,9 +192,7 @@ bool Reader::read_record(const RecordShape& shape, F&& field) {
                 message += '`';
                 return custom_error(std::move(message), '}');
             }
-            if (!peek(c)) return fail_peek("EOF while parsing an object");
-            if (c != ':') return fail_peek("expected `:`");
-            ++i_;
+            if (!colon()) return false;
             if (idx < shape.nkeys) {
                 given |= 1u << idx;
                 if (!field(idx)) return false;
