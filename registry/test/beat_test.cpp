@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "murlo/registry/state.hpp"
+#include "test_beats.hpp"
 
 namespace murlo::registry {
 namespace {
@@ -20,12 +21,7 @@ const Instant t0 = Instant{} + 1h;
 constexpr std::uint64_t ttl_ms = 10'000;
 
 Beat beat(std::uint64_t id, std::uint64_t incarnation, std::string pool = "p") {
-    Beat b;
-    b.pool = std::move(pool);
-    b.id = id;
-    b.incarnation = incarnation;
-    b.policy = "rr";
-    return b;
+    return testing::minimal_beat(std::move(pool), id, incarnation);
 }
 
 Beat leave(std::uint64_t id, std::uint64_t incarnation) {

@@ -10,6 +10,7 @@
 #include "murlo/proto/records.hpp"
 #include "murlo/registry/delta.hpp"
 #include "murlo/registry/state.hpp"
+#include "test_beats.hpp"
 
 namespace murlo::registry {
 namespace {
@@ -20,14 +21,7 @@ using namespace std::chrono_literals;
 
 const Instant t0 = Instant{} + 1h;
 
-Beat beat(std::uint64_t id, std::uint64_t incarnation = 1) {
-    Beat b;
-    b.pool = "p";
-    b.id = id;
-    b.incarnation = incarnation;
-    b.policy = "rr";
-    return b;
-}
+Beat beat(std::uint64_t id, std::uint64_t incarnation = 1) { return testing::minimal_beat("p", id, incarnation); }
 
 // Pool::delta on pool `p` under the read lock, with the drops it left behind.
 struct Asked {

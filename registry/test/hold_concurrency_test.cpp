@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "murlo/registry/server.hpp"
+#include "test_beats.hpp"
 #include "murlo/runtime/runtime.hpp"
 
 namespace murlo::registry::server {
@@ -18,14 +19,7 @@ namespace {
 using namespace std::chrono_literals;
 using proto::Beat;
 
-Beat member(std::uint64_t id, std::string pool) {
-    Beat b;
-    b.pool = std::move(pool);
-    b.id = id;
-    b.incarnation = 1;
-    b.policy = "rr";
-    return b;
-}
+Beat member(std::uint64_t id, std::string pool) { return registry::testing::minimal_beat(std::move(pool), id, 1); }
 
 template <class F>
 bool eventually(F done, std::chrono::milliseconds limit = 20s) {

@@ -18,6 +18,7 @@
 
 #include "murlo/proto/json.hpp"
 #include "murlo/registry/server.hpp"
+#include "test_beats.hpp"
 
 namespace murlo::registry::server {
 namespace {
@@ -26,14 +27,7 @@ namespace asio = boost::asio;
 using namespace std::chrono_literals;
 using proto::Beat;
 
-Beat member(std::uint64_t id, std::string pool = "p") {
-    Beat b;
-    b.pool = std::move(pool);
-    b.id = id;
-    b.incarnation = 1;
-    b.policy = "rr";
-    return b;
-}
+Beat member(std::uint64_t id, std::string pool = "p") { return registry::testing::minimal_beat(std::move(pool), id, 1); }
 
 // Runs one coroutine to completion on a fresh single-threaded io_context.
 template <class T>

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "murlo/registry/state.hpp"
+#include "test_beats.hpp"
 
 namespace murlo::registry {
 namespace {
@@ -21,12 +22,7 @@ using Wall = std::chrono::system_clock::time_point;
 const Instant t0 = Instant{} + 1h;
 
 Beat beat(std::uint64_t id, std::string pool = "p", std::uint64_t incarnation = 1) {
-    Beat b;
-    b.pool = std::move(pool);
-    b.id = id;
-    b.incarnation = incarnation;
-    b.policy = "rr";
-    return b;
+    return testing::minimal_beat(std::move(pool), id, incarnation);
 }
 
 std::shared_ptr<runtime::Notify> handle() { return std::make_shared<runtime::Notify>(); }
