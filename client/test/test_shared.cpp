@@ -76,7 +76,7 @@ std::vector<std::uint64_t> ids_of(Shared& s, const std::string& name, bool ready
 
 TEST(Compose, FirstBeatOfANewClient) {
     Client c("http://r", "p", 7, 3, "spread", 2, 4, "http://m", std::vector<std::string>{"a", "b"}, true, 50);
-    auto [beat, publication] = c.shared->compose();
+    auto [beat, publication, epoch] = c.shared->compose();
     murlo::proto::Buffer out;
     beat.serialize(out);
     EXPECT_EQ(out,
@@ -97,7 +97,7 @@ TEST(Compose, CarriesPublicationLeavingHoldAndAbsentMethods) {
     }
     s.leaving = true;
     s.beat_hold_ms = 2500;
-    auto [beat, publication] = s.compose();
+    auto [beat, publication, epoch] = s.compose();
     murlo::proto::Buffer out;
     beat.serialize(out);
     EXPECT_EQ(out,
@@ -111,7 +111,7 @@ TEST(Compose, SeenHoldsOnlyWatchedPoolsThatAreCached) {
     auto s = make_shared_state();
     s->apply(ack(1, {{"q", delta(7, true)}, {"z", delta(3, true)}}));
     s->watched.value = {"r", "q", "p"};
-    auto [beat, publication] = s->compose();
+    auto [beat, publication, epoch] = s->compose();
     EXPECT_EQ(beat.watch, (std::vector<std::string>{"r", "q", "p"}));
     EXPECT_EQ(beat.seen, (std::map<std::string, std::uint64_t>{{"q", 7}}));
 }

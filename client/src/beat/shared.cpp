@@ -5,6 +5,7 @@
 
 #include "murlo/client/beat/siphash.hpp"
 #include "murlo/runtime/notify.hpp"
+#include "murlo/runtime/runtime.hpp"
 
 namespace murlo::client::beat {
 
@@ -130,7 +131,9 @@ void Shared::note_registry(const proto::BeatAck& ack) {
     if (registry_version.value != ack.version) registry_version.value = ack.version;
 }
 
-bool Shared::apply(const proto::BeatAck& ack) {
+bool Shared::apply(const proto::BeatAck& ack) { return apply(ack, registry_epoch.load()); }
+
+bool Shared::apply(const proto::BeatAck& ack, std::uint64_t /*seen_epoch*/) {
     const std::uint64_t previous = registry_epoch.exchange(ack.epoch);
     // A new epoch means the registry restarted: everything cached is from before.
     const bool restarted = previous != 0 && previous != ack.epoch;
@@ -184,6 +187,8 @@ Client::Client(std::string endpoint, std::string pool, std::uint64_t id, std::ui
                                       coalesce_ms)) {
     rng.value = selection_rng(id, incarnation);
 }
+
+Client::~Client() = default;
 
 std::uint64_t selection_seed(std::uint32_t pid, std::uint64_t id, std::uint64_t incarnation,
                              std::int64_t seconds, std::uint32_t nanoseconds, std::uint64_t nonce) {

@@ -22,6 +22,7 @@
 
 namespace murlo::runtime {
 class Notify;
+class Runtime;
 }
 
 namespace murlo::client::beat {
@@ -45,10 +46,12 @@ struct Cache {
     std::map<std::string, CachedPool, std::less<>> pools;
 };
 
-// A beat to send and the publication number it carries.
+// A beat to send, the publication number it carries, and the registry epoch
+// its `seen` versions belong to (0 before any answer).
 struct Composed {
     proto::Beat beat;
     std::uint64_t publication = 0;
+    std::uint64_t epoch = 0;
 };
 
 struct Shared {
@@ -99,7 +102,13 @@ struct Shared {
     Composed compose() const;
     // Records the registry's protocol number and version text.
     void note_registry(const proto::BeatAck& ack);
-    // Applies an answer to the cache (or records its refusal); returns its `accepted`.
+    // Applies an answer to the cache (or records its refusal); returns its
+    // `accepted`. `seen_epoch` is the epoch the answered beat was composed
+    // against: an answer from another epoch answered versions of a registry
+    // that is gone, so only its full deltas are applied. The restart check,
+    // the cache drop and the application happen under one write lock.
+    bool apply(const proto::BeatAck& ack, std::uint64_t seen_epoch);
+    // The same, for an answer to a beat composed against the current epoch.
     bool apply(const proto::BeatAck& ack);
     // Moves the revision, wakes its waiters and writes one byte to every wake
     // descriptor. Negative numbers are passed over without a call; any other
@@ -109,9 +118,6 @@ struct Shared {
     // host interpreter ignores.
     void ring();
 };
-
-// Held by the client until the beat loop's runtime is built; defined there.
-struct RuntimeSlot;
 
 // The object behind the Python class.
 struct Client {
@@ -126,10 +132,13 @@ struct Client {
     }
     Client(const Client&) = delete;
     Client& operator=(const Client&) = delete;
+    // Shuts a runtime still held down and waits for its threads.
+    ~Client();
 
     std::shared_ptr<Shared> shared;
     Guarded<std::uint64_t> rng;  // member-choice generator state
-    Guarded<std::shared_ptr<RuntimeSlot>> runtime;
+    // The beat loop's runtime: set by start, taken by leave and abandon.
+    Guarded<std::unique_ptr<runtime::Runtime>> runtime;
 };
 
 // The generator seed: SipHash-1-3 (zero keys) over pid (4 bytes), id (8),
