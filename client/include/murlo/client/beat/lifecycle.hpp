@@ -3,7 +3,6 @@
 // beat on the calling thread, leave sends a final beat and shuts it down,
 // abandon forgets it (a forked child). The bounded beat itself is beat_once.
 
-#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -19,11 +18,11 @@ namespace murlo::client::beat {
 using Unlocked = std::function<void(const std::function<void()>& work)>;
 void run_directly(const std::function<void()>& work);
 
-// One unheld beat with a client of its own, bounded by `budget` (saturating:
+// One unheld beat with a client of its own, bounded by `budget_ms` (saturating:
 // the largest value sets no practical limit). With `wait_for_loop` it returns
 // true at once when an answer was already counted, and gives up its own
 // exchange as soon as the loop raises `acked`. Run it on the client's runtime.
-boost::asio::awaitable<bool> beat_once(std::shared_ptr<Shared> shared, std::chrono::milliseconds budget,
+boost::asio::awaitable<bool> beat_once(std::shared_ptr<Shared> shared, std::uint64_t budget_ms,
                                        bool wait_for_loop);
 
 // Builds the runtime and its beat loop, runs one bounded beat of

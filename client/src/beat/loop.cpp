@@ -1,0 +1,177 @@
+#include "murlo/client/beat/loop.hpp"
+
+#include <algorithm>
+#include <exception>
+#include <random>
+
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/bind_cancellation_slot.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/experimental/awaitable_operators.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
+
+#include "murlo/client/beat/wyrand.hpp"
+
+namespace murlo::client::beat {
+
+namespace asio = boost::asio;
+using namespace asio::experimental::awaitable_operators;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+std::uint64_t random_seed() {
+    std::random_device device;
+    return (static_cast<std::uint64_t>(device()) << 32) ^ device();
+}
+
+std::uint64_t elapsed_ms(Clock::time_point since) {
+    const auto d = Clock::now() - since;
+    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(d).count());
+}
+
+// Sleeps until `end`; with `wake_on_nudge` a raise (stored or new) ends it early.
+asio::awaitable<void> sleep_until(Shared& shared, Clock::time_point end, bool wake_on_nudge) {
+    asio::steady_timer timer(co_await asio::this_coro::executor);
+    timer.expires_at(end);
+    if (wake_on_nudge)
+        co_await (shared.nudge->wait() || timer.async_wait(asio::as_tuple(asio::use_awaitable)));
+    else
+        co_await timer.async_wait(asio::as_tuple(asio::use_awaitable));
+}
+
+asio::awaitable<void> beat_loop(std::shared_ptr<Shared> s) {
+    auto executor = co_await asio::this_coro::executor;
+    runtime::H2Client client(executor, beat_client_options(loop_idle_timeout));
+    std::uint64_t coin = random_seed();
+    bool nudged = false;
+    for (;;) {
+        if (s->leaving.load() && s->beats_ok.load() != 0) co_return;
+        const auto beat_start = Clock::now();
+        Composed composed = s->compose();
+        const std::uint64_t hold = s->beat_hold_ms.load(std::memory_order_relaxed);
+        PostResult result;
+        if (nudged || hold == 0) {
+            composed.beat.hold_ms = 0;
+            const auto deadline = unheld_deadline_ms(s->interval_ms.load(std::memory_order_relaxed));
+            result = co_await post(client, s->endpoint, composed.beat, deadline);
+        } else {
+            composed.beat.hold_ms = hold;
+            auto op = start_post(executor, client, s->endpoint, std::move(composed.beat), held_deadline_ms(hold));
+            if (co_await race(op->completion, *s->nudge, coin) == Side::signal) {
+                // Cut short: the change goes out in an unheld beat once the
+                // window has passed. Nudges meanwhile stay stored.
+                nudged = true;
+                co_await coalesce(*s, beat_start, false);
+                co_await op->abandon();
+                continue;
+            }
+            result = op->take();
+        }
+        nudged = false;
+        if (auto* ack = std::get_if<proto::BeatAck>(&result)) {
+            const bool accepted = record_answer(*s, *ack, composed);
+            s->acked->notify_one();
+            if (!accepted) {
+                s->ring();
+                co_return;
+            }
+        } else {
+            record_failure(*s, std::move(std::get<std::string>(result)));
+        }
+        s->ring();
+        if (s->beat_hold_ms.load(std::memory_order_relaxed) != 0) {
+            co_await coalesce(*s, beat_start, true);
+        } else {
+            s->short_polls.fetch_add(1);
+            const auto wait = std::clamp<std::uint64_t>(s->interval_ms.load(std::memory_order_relaxed), 50, 30'000);
+            co_await sleep_until(*s, Clock::now() + std::chrono::milliseconds(wait), true);
+        }
+    }
+}
+
+}  // namespace
+
+std::unique_ptr<runtime::Runtime> spawn(std::shared_ptr<Shared> shared) {
+    auto rt = std::make_unique<runtime::Runtime>(runtime::RuntimeOptions{.workers = 2, .thread_name = "murlo"});
+    rt->spawn(beat_loop(std::move(shared)));
+    return rt;
+}
+
+asio::awaitable<void> coalesce(Shared& shared, Clock::time_point beat_start, bool wake_on_nudge) {
+    const std::uint64_t window =
+        std::min({shared.interval_ms.load(std::memory_order_relaxed), shared.coalesce_ms, std::uint64_t{30'000}});
+    const auto end = beat_start + std::chrono::milliseconds(window);
+    if (Clock::now() >= end) co_return;
+    co_await sleep_until(shared, end, wake_on_nudge);
+}
+
+std::uint64_t held_deadline_ms(std::uint64_t h) { return h + h / 2 + std::min<std::uint64_t>(h / 2, 200); }
+
+std::uint64_t unheld_deadline_ms(std::uint64_t interval_ms) {
+    return 3 * std::clamp<std::uint64_t>(interval_ms, 50, 30'000) / 4;
+}
+
+asio::awaitable<Side> race(Completion& op, runtime::Notify& signal, std::uint64_t& rng) {
+    for (;;) {
+        if (wyrand(rng) & 1) {
+            if (op.done) co_return Side::operation;
+            if (signal.try_take()) co_return Side::signal;
+        } else {
+            if (signal.try_take()) co_return Side::signal;
+            if (op.done) co_return Side::operation;
+        }
+        // Neither is ready: wait for either, then poll again. A raise the wait
+        // took goes back into the permit so the next poll sees it.
+        auto woke = co_await (signal.wait() || op.event->wait());
+        if (woke.index() == 0) signal.notify_one();
+    }
+}
+
+asio::awaitable<void> PostOperation::abandon() {
+    if (!completion.done) cancel.emit(asio::cancellation_type::terminal);
+    while (!completion.done) co_await completion.event->wait();
+}
+
+PostResult PostOperation::take() {
+    if (result) return std::move(*result);
+    return std::string("the beat ended without an answer");
+}
+
+std::shared_ptr<PostOperation> start_post(const asio::any_io_executor& executor, runtime::H2Client& client,
+                                          std::string endpoint, proto::Beat beat, std::uint64_t reply_deadline_ms) {
+    auto op = std::make_shared<PostOperation>();
+    auto task = [op, &client, endpoint = std::move(endpoint), beat = std::move(beat),
+                 reply_deadline_ms]() -> asio::awaitable<void> {
+        op->result = co_await post(client, endpoint, beat, reply_deadline_ms);
+    };
+    asio::co_spawn(executor, std::move(task),
+                   asio::bind_cancellation_slot(op->cancel.slot(), [op](std::exception_ptr) { op->completion.complete(); }));
+    return op;
+}
+
+bool record_answer(Shared& s, const proto::BeatAck& ack, const Composed& composed) {
+    s.interval_ms.store(ack.ttl_ms / 4, std::memory_order_relaxed);
+    s.beat_hold_ms.store(std::clamp<std::uint64_t>(ack.ttl_ms / 4, 50, 30'000), std::memory_order_relaxed);
+    s.note_registry(ack);
+    const bool accepted = s.apply(ack, composed.epoch);
+    s.beats_ok.fetch_add(1);
+    s.last_ack_ms.store(elapsed_ms(s.created_at), std::memory_order_relaxed);
+    if (accepted) {
+        std::uint64_t seen = s.acked_publish_version.load();
+        while (seen < composed.publication &&
+               !s.acked_publish_version.compare_exchange_weak(seen, composed.publication)) {
+        }
+    }
+    return accepted;
+}
+
+void record_failure(Shared& s, std::string message) {
+    s.beats_failed.fetch_add(1);
+    std::lock_guard lock(s.last_error.mutex);
+    s.last_error.value = std::move(message);
+}
+
+}  // namespace murlo::client::beat
