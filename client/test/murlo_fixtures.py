@@ -1,0 +1,126 @@
+"""Fixtures and helpers of the module tests: the built _murlo module, registries
+run by serve_registry in child processes, and members cleaned up after each
+test. A module of its own rather than a conftest.py: other test folders import
+their helpers from `conftest`, which a second conftest.py would shadow."""
+
+import os
+import select
+import subprocess
+import sys
+import time
+
+import pytest
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+BUILD = os.environ.get("MURLO_BUILD", os.path.join(ROOT, "build"))
+MODULE_DIR = os.path.join(BUILD, "client")
+PYTHON = "/usr/bin/python3"
+
+if MODULE_DIR not in sys.path:
+    sys.path.insert(0, MODULE_DIR)
+
+
+def module_built():
+    return any(n.startswith("_murlo.") and n.endswith(".so") for n in os.listdir(MODULE_DIR)) if os.path.isdir(
+        MODULE_DIR) else False
+
+
+SERVE = "import sys; sys.path.insert(0, sys.argv[1]); import _murlo; _murlo.serve_registry(sys.argv[2], int(sys.argv[3]))"
+
+
+def read_line(fd, deadline):
+    """One line from a pipe, or b"" when it ends or the deadline passes."""
+    out = b""
+    while not out.endswith(b"\n"):
+        left = deadline - time.monotonic()
+        if left <= 0:
+            return b""
+        ready, _, _ = select.select([fd], [], [], left)
+        if not ready:
+            return b""
+        chunk = os.read(fd, 1)
+        if not chunk:
+            return b""
+        out += chunk
+    return out
+
+
+class Registry:
+    """A Python process blocked in serve_registry; `url` is the announced address as a base URL."""
+
+    def __init__(self, listen="127.0.0.1:0", ttl_ms=10_000):
+        self.ttl_ms = ttl_ms
+        self.proc = subprocess.Popen([PYTHON, "-c", SERVE, MODULE_DIR, listen, str(ttl_ms)],
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        line = read_line(self.proc.stdout.fileno(), time.monotonic() + 20)
+        if not line:
+            self.stop()
+            raise RuntimeError("the registry announced no address: " + self.proc.stderr.read().decode())
+        self.address = line.decode().rstrip("\n")
+        self.url = "http://" + self.address
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+        self.proc.wait(timeout=20)
+        self.proc.stdout.close()
+        self.proc.stderr.close()
+
+
+def eventually(check, timeout=10.0, interval=0.01):
+    """Polls `check` until it returns something true; returns that, or fails after `timeout` seconds."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = check()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            raise AssertionError("condition not met within %.1fs" % timeout)
+        time.sleep(interval)
+
+
+@pytest.fixture(scope="session")
+def murlo():
+    if not module_built():
+        pytest.skip("_murlo is not built in " + MODULE_DIR)
+    import _murlo
+
+    return _murlo
+
+
+@pytest.fixture(scope="module")
+def registry(murlo):
+    r = Registry()
+    yield r
+    assert r.proc.poll() is None, "the registry died during the tests"
+    r.stop()
+
+
+@pytest.fixture
+def start_registry(murlo):
+    """Registries of a test's own (short leases, restarts)."""
+    started = []
+
+    def start(listen="127.0.0.1:0", ttl_ms=10_000):
+        r = Registry(listen, ttl_ms)
+        started.append(r)
+        return r
+
+    yield start
+    for r in started:
+        r.stop()
+
+
+@pytest.fixture
+def members(murlo):
+    """Factory for started-or-not clients; every one still holding a runtime leaves at the end."""
+    made = []
+
+    def make(endpoint, pool="p", id=1, incarnation=1, policy="rr", **kw):
+        c = murlo.Client(endpoint, pool, id, incarnation, policy, **kw)
+        made.append(c)
+        return c
+
+    yield make
+    for c in made:
+        c.leave()
