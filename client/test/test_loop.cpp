@@ -30,6 +30,15 @@ namespace asio = boost::asio;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
+asio::awaitable<void> serve(std::string listen, std::uint64_t ttl_ms,
+                            std::shared_ptr<std::promise<std::string>> announced) {
+    // Named, not a temporary of the awaited call: GCC 12 destroys such
+    // temporaries twice when the frame is dropped while it waits.
+    registry::Announce announce = [announced](std::string_view a) { announced->set_value(std::string(a)); };
+    auto error = co_await registry::run(std::move(listen), ttl_ms, std::move(announce));
+    announced->set_exception(std::make_exception_ptr(std::runtime_error(error.text)));
+}
+
 // A registry served in this process on 127.0.0.1; `stop` ends it like a killed process.
 struct TestRegistry {
     std::unique_ptr<runtime::Runtime> rt;
@@ -40,11 +49,7 @@ struct TestRegistry {
         rt = std::make_unique<runtime::Runtime>(runtime::RuntimeOptions{.workers = 2, .thread_name = "registry"});
         auto announced = std::make_shared<std::promise<std::string>>();
         auto got = announced->get_future();
-        rt->spawn([listen, ttl_ms, announced]() -> asio::awaitable<void> {
-            auto error = co_await registry::run(listen, ttl_ms,
-                                                [announced](std::string_view a) { announced->set_value(std::string(a)); });
-            announced->set_exception(std::make_exception_ptr(std::runtime_error(error.text)));
-        });
+        rt->spawn(serve(std::move(listen), ttl_ms, announced));
         address = got.get();
         url = "http://" + address;
     }

@@ -140,14 +140,19 @@ PostResult PostOperation::take() {
     return std::string("the beat ended without an answer");
 }
 
+namespace {
+
+asio::awaitable<void> run_post(std::shared_ptr<PostOperation> op, runtime::H2Client& client, std::string endpoint,
+                               proto::Beat beat, std::uint64_t reply_deadline_ms) {
+    op->result = co_await post(client, endpoint, beat, reply_deadline_ms);
+}
+
+}  // namespace
+
 std::shared_ptr<PostOperation> start_post(const asio::any_io_executor& executor, runtime::H2Client& client,
                                           std::string endpoint, proto::Beat beat, std::uint64_t reply_deadline_ms) {
     auto op = std::make_shared<PostOperation>();
-    auto task = [op, &client, endpoint = std::move(endpoint), beat = std::move(beat),
-                 reply_deadline_ms]() -> asio::awaitable<void> {
-        op->result = co_await post(client, endpoint, beat, reply_deadline_ms);
-    };
-    asio::co_spawn(executor, std::move(task),
+    asio::co_spawn(executor, run_post(op, client, std::move(endpoint), std::move(beat), reply_deadline_ms),
                    asio::bind_cancellation_slot(op->cancel.slot(), [op](std::exception_ptr) { op->completion.complete(); }));
     return op;
 }
