@@ -585,18 +585,18 @@ H2Response::~H2Response()
 
 unsigned H2Response::status() const { return stream_ ? stream_->status.value_or(0) : 0; }
 
-asio::awaitable<std::variant<std::string, BodyError, TimedOut>> H2Response::body(Deadline deadline)
+asio::awaitable<std::variant<std::string, ReplyBodyError, TimedOut>> H2Response::body(Deadline deadline)
 {
     auto s = stream_;
     if (!s)
-        co_return BodyError{"the body was already taken"};
+        co_return ReplyBodyError{"the body was already taken"};
     for (;;) {
         if (s->ended) {
             std::string out = std::move(s->body);
             co_return out;
         }
         if (s->closed)
-            co_return BodyError{s->failure.empty() ? "the stream closed before its end" : s->failure};
+            co_return ReplyBodyError{s->failure.empty() ? "the stream closed before its end" : s->failure};
         if (std::chrono::steady_clock::now() >= deadline)
             co_return TimedOut{};
         co_await detail::wait_until(*s->event, deadline);

@@ -42,7 +42,7 @@ asio::awaitable<PostResult> post(runtime::H2Client& client, std::string_view end
     auto got = co_await reply.body(deadline);
     if (std::holds_alternative<runtime::TimedOut>(got))
         co_return "reply body stalled past " + std::to_string(reply_deadline_ms) + "ms";
-    if (auto* error = std::get_if<runtime::BodyError>(&got)) co_return "reply body broke off: " + error->text;
+    if (auto* error = std::get_if<runtime::ReplyBodyError>(&got)) co_return "reply body broke off: " + error->text;
     auto ack = proto::read_beat_ack(std::get<std::string>(got));
     if (!ack) co_return "the reply is not a BeatAck: " + ack.error().text();
     co_return std::move(ack).value();

@@ -56,7 +56,7 @@ struct ClientError {
 struct TimedOut {};
 
 // Why a reply body did not arrive whole.
-struct BodyError {
+struct ReplyBodyError {
     std::string text;
 };
 
@@ -76,7 +76,7 @@ public:
 
     unsigned status() const;
     // The whole body, without a size limit, or why not; the body wins a tie with the deadline.
-    boost::asio::awaitable<std::variant<std::string, BodyError, TimedOut>> body(Deadline deadline);
+    boost::asio::awaitable<std::variant<std::string, ReplyBodyError, TimedOut>> body(Deadline deadline);
 
 private:
     std::shared_ptr<detail::H2Stream> stream_;
