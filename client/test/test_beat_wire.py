@@ -308,3 +308,35 @@ def test_an_abandoned_request_leaves_the_connection_usable(registry):
     assert member.stats()["beats_failed"] == 0
     member.leave()
     watcher.leave()
+
+
+CHILD = """
+import sys
+sys.path.insert(0, sys.argv[1])
+import _murlo
+c = _murlo.Client(sys.argv[2], "p", 31, 1, "spread")
+assert c.start(5000)
+c.abandon()
+"""
+
+
+def test_an_abandoned_client_whose_process_exits_expires_after_its_lease():
+    import subprocess
+    from murlo_fixtures import MODULE_DIR, PYTHON
+    r = Registry(ttl_ms=1000)
+    try:
+        watcher = client(r.url, id=30)
+        watcher.watch(["p"])
+        assert watcher.start(5000)
+        ids = lambda: {m["id"] for m in json.loads(watcher.lookup("p"))}
+        done = subprocess.run([PYTHON, "-c", CHILD, MODULE_DIR, r.url], timeout=20)
+        assert done.returncode == 0
+        exited = time.monotonic()
+        eventually(lambda: 31 in ids(), timeout=5)
+        # Nothing told the registry it left: it goes when its lease runs out.
+        eventually(lambda: 31 not in ids(), timeout=5)
+        gone_after = time.monotonic() - exited
+        assert 0.5 < gone_after < 3.0
+        watcher.leave()
+    finally:
+        r.stop()
