@@ -124,3 +124,44 @@ def members(murlo):
     yield make
     for c in made:
         c.leave()
+
+
+MEMBER = """
+import sys, json
+sys.path.insert(0, sys.argv[1])
+import _murlo
+c = _murlo.Client(sys.argv[2], sys.argv[3], int(sys.argv[4]), 1, "rr")
+c.set_state(sys.argv[5], True)
+print(c.start(), flush=True)
+sys.stdin.read()  # until the parent closes it (or kills us)
+c.leave()
+"""
+
+
+class MemberProcess:
+    """A member in a process of its own: started when constructed, leaves when
+    `stop` closes its input, or dies silently with `kill`."""
+
+    def __init__(self, url, pool, id, state="{}"):
+        self.proc = subprocess.Popen([PYTHON, "-c", MEMBER, MODULE_DIR, url, pool, str(id), state],
+                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        line = read_line(self.proc.stdout.fileno(), time.monotonic() + 20)
+        assert line == b"True\n", "the member did not start: %r" % line
+
+    def kill(self):
+        self.proc.kill()
+        self.stop()
+
+    def stop(self):
+        if not self.proc.stdin.closed:
+            self.proc.stdin.close()
+        self.proc.wait(timeout=20)
+        self.proc.stdout.close()
+
+
+def roster_hash(id, incarnation):
+    """The protocol's per-member fingerprint, computed independently."""
+    h = 1469598103934665603
+    for byte in id.to_bytes(8, "little") + incarnation.to_bytes(8, "little"):
+        h = ((h ^ byte) * 0x100000001B3) % 2**64
+    return h
