@@ -3,11 +3,16 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <thread>
 
+#include <boost/asio/awaitable.hpp>
+
 #include "murlo/client/beat/shared.hpp"
+#include "murlo/runtime/runtime.hpp"
 
 using namespace murlo::client::beat;
 using murlo::proto::BeatAck;
@@ -180,6 +185,73 @@ TEST(Apply, OnlyFullDeltasRightAfterAnEpochChange) {
     EXPECT_EQ(ids_of(*s, "p"), (std::vector<std::uint64_t>{2}));
 }
 
+// Members of a cached pool, in id order.
+std::vector<std::uint64_t> member_ids(Shared& s, const std::string& name) {
+    std::vector<std::uint64_t> out;
+    for (const auto& [id, m] : cached(s, name)->members) out.push_back(id);
+    return out;
+}
+
+TEST(Apply, IncrementalDeltasOnlyForBeatsComposedAgainstTheAnswersEpoch) {
+    struct Case {
+        const char* what;
+        std::uint64_t cached_epoch;  // 0: nothing answered yet
+        std::uint64_t answer_epoch;
+        bool applied;
+    };
+    const Case cases[] = {
+        {"first answer", 0, 5, false},  // composed against no registry at all
+        {"same epoch", 5, 5, true},
+        {"restarted", 5, 9, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto s = make_shared_state();
+        s->watched.value = {"w"};
+        if (c.cached_epoch) s->apply(ack(c.cached_epoch, {{"w", delta(3, true, {mem(1, 1)})}}));
+        const Composed composed = s->compose();
+        EXPECT_EQ(composed.epoch, c.cached_epoch);
+        s->apply(ack(c.answer_epoch, {{"w", delta(4, false, {mem(2, 1)})}, {"f", delta(1, true, {mem(7, 1)})}}),
+                 composed.epoch);
+        EXPECT_EQ(member_ids(*s, "f"), (std::vector<std::uint64_t>{7}));  // full deltas always apply
+        if (c.applied) {
+            EXPECT_EQ(member_ids(*s, "w"), (std::vector<std::uint64_t>{1, 2}));
+            EXPECT_EQ(cached(*s, "w")->version, 4u);
+        } else {
+            EXPECT_EQ(cached(*s, "w"), nullptr);
+        }
+    }
+}
+
+TEST(Apply, TwoAnswersOfARestartedRegistryToBeatsOfTheOldOne) {
+    // The beat loop and a bounded beat both composed against epoch 5; the
+    // registry restarted as epoch 9 and answers both.
+    auto s = make_shared_state();
+    s->watched.value = {"p", "q"};
+    s->apply(ack(5, {{"p", delta(4, true, {mem(1, 1), mem(2, 1)})}, {"q", delta(6, true, {mem(3, 1)})}}));
+    const Composed loop = s->compose();
+    const Composed bounded = s->compose();
+    ASSERT_EQ(loop.epoch, 5u);
+    EXPECT_EQ(loop.beat.seen, (std::map<std::string, std::uint64_t>{{"p", 4}, {"q", 6}}));
+
+    // The new registry's roster of p, sent whole since the answer's epoch is new to us.
+    EXPECT_TRUE(s->apply(ack(9, {{"p", delta(2, true, {mem(7, 1), mem(8, 1)})}}), loop.epoch));
+    // Relative to the old registry's versions: meaningless now.
+    EXPECT_TRUE(s->apply(ack(9, {{"p", delta(3, false, {mem(9, 1)}, {7})}, {"q", delta(7, false, {mem(4, 1)})}}),
+                         bounded.epoch));
+    EXPECT_EQ(member_ids(*s, "p"), (std::vector<std::uint64_t>{7, 8}));
+    EXPECT_EQ(cached(*s, "p")->version, 2u);
+    EXPECT_EQ(cached(*s, "q"), nullptr);
+    EXPECT_EQ(s->registry_epoch, 9u);
+
+    // The next beat names the new registry's versions, and its incremental answer applies.
+    const Composed next = s->compose();
+    EXPECT_EQ(next.epoch, 9u);
+    EXPECT_EQ(next.beat.seen, (std::map<std::string, std::uint64_t>{{"p", 2}}));
+    s->apply(ack(9, {{"p", delta(3, false, {mem(9, 1)}, {7})}}), next.epoch);
+    EXPECT_EQ(member_ids(*s, "p"), (std::vector<std::uint64_t>{8, 9}));
+}
+
 TEST(Apply, VersionsBelowTheCachedOneAreSkippedEqualOnesApplied) {
     auto s = make_shared_state();
     s->apply(ack(1, {{"p", delta(5, true, {mem(1, 1)})}}));
@@ -307,9 +379,9 @@ namespace {
 
 struct Pipe {
     int r = -1, w = -1;
-    Pipe() {
+    explicit Pipe(int flags = O_NONBLOCK) {
         int fds[2];
-        EXPECT_EQ(::pipe2(fds, O_NONBLOCK | O_CLOEXEC), 0);
+        EXPECT_EQ(::pipe2(fds, flags | O_CLOEXEC), 0);
         r = fds[0];
         w = fds[1];
     }
@@ -359,6 +431,65 @@ TEST(Ring, EveryRegistrationGetsItsByteAndFailuresStopNothing) {
     EXPECT_EQ(second.drain(), std::string(2, '\x01'));
     EXPECT_EQ(s->wake_fds.value.size(), 8u);  // nothing is dropped on failure
     EXPECT_EQ(s->revision.value, 2u);
+}
+
+TEST(Ring, AFullBlockingPipeIsPassedOver) {
+    auto s = make_shared_state();
+    Pipe full(0);
+    // Fill it without blocking, then make the write end blocking again.
+    const int flags = ::fcntl(full.w, F_GETFL);
+    ASSERT_EQ(::fcntl(full.w, F_SETFL, flags | O_NONBLOCK), 0);
+    const std::string block(1 << 16, 'x');
+    while (::write(full.w, block.data(), block.size()) > 0) {
+    }
+    while (::write(full.w, "x", 1) > 0) {
+    }
+    ASSERT_EQ(::fcntl(full.w, F_SETFL, flags), 0);
+    Pipe after;
+    s->wake_fds.value = {full.w, after.w};
+
+    std::atomic<bool> rang{false};
+    std::thread ringer([&] {
+        s->ring();
+        rang = true;
+    });
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!rang && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const bool returned = rang;
+    if (!returned) {
+        // Free the stuck ring so the test can end.
+        ::fcntl(full.r, F_SETFL, ::fcntl(full.r, F_GETFL) | O_NONBLOCK);
+        while (!rang) {
+            char buf[4096];
+            while (::read(full.r, buf, sizeof buf) > 0) {
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
+    ringer.join();
+    EXPECT_TRUE(returned) << "ring blocked on a full pipe";
+    EXPECT_EQ(after.drain(), "\x01");
+    EXPECT_EQ(s->wake_fds.value, (std::vector<int>{full.w, after.w}));
+}
+
+TEST(RingDeathTest, ARuntimeThreadRingingIntoASocketNobodyReadsSurvives) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            ::signal(SIGPIPE, SIG_DFL);
+            int sv[2];
+            if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) std::_Exit(2);
+            ::close(sv[1]);  // still writable as far as poll is concerned; a write fails with EPIPE
+            auto s = make_shared_state();
+            s->wake_fds.value = {sv[0]};
+            murlo::runtime::Runtime rt(murlo::runtime::RuntimeOptions{1, "bell"});
+            rt.block_on([s]() -> boost::asio::awaitable<void> {
+                s->ring();
+                co_return;
+            }());
+            std::_Exit(s->revision.value == 1 ? 0 : 3);
+        },
+        testing::ExitedWithCode(0), "");
 }
 
 TEST(Ring, WakesEveryWaiter) {

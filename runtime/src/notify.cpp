@@ -74,16 +74,26 @@ struct NotifyState {
         return std::exchange(permit, false);
     }
 
-    // Queues the waiter, or hands it the stored permit at once.
-    void enqueue(const std::shared_ptr<Waiter>& w, Handler h)
+    // Queues the waiter, or hands it the stored permit at once. `connect`
+    // hooks the waiter to its cancellation slot: it runs under the mutex once
+    // the handler is stored and before anyone can post it, so a cancellation
+    // always finds the handler, and the slot is never touched after the
+    // waiter may have resumed on another thread.
+    template <class Connect>
+    void enqueue(const std::shared_ptr<Waiter>& w, Handler h, Connect&& connect)
     {
         std::lock_guard lock(mutex);
-        if (std::exchange(permit, false)) {
-            w->stage = Stage::handed;
-            h->post({});
+        w->handler = std::move(h);
+        connect();
+        if (w->stage == Stage::cancelled) {
+            std::exchange(w->handler, nullptr)->post(asio::error::operation_aborted);
             return;
         }
-        w->handler = std::move(h);
+        if (std::exchange(permit, false)) {
+            w->stage = Stage::handed;
+            std::exchange(w->handler, nullptr)->post({});
+            return;
+        }
         waiters.push_back(w);
     }
 
@@ -95,7 +105,9 @@ struct NotifyState {
             if (w.stage == Stage::waiting) {
                 std::erase_if(waiters, [&](const auto& q) { return q.get() == &w; });
                 w.stage = Stage::cancelled;
-                std::exchange(w.handler, nullptr)->post(asio::error::operation_aborted);
+                // Without a handler the waiter is not queued yet: enqueue ends it.
+                if (w.handler)
+                    std::exchange(w.handler, nullptr)->post(asio::error::operation_aborted);
                 return;
             }
             if (w.stage != Stage::handed)
@@ -196,12 +208,14 @@ struct CancelWaiter {
 template <class H>
 void park_waiter(const std::shared_ptr<NotifyState>& st, const std::shared_ptr<Waiter>& w, H&& handler)
 {
+    // The slot is taken before the handler moves into its parking place.
     auto slot = asio::get_associated_cancellation_slot(handler);
-    if (slot.is_connected())
-        slot.template emplace<CancelWaiter>(CancelWaiter{st, w});
     auto& ctx = asio::query(asio::get_associated_executor(handler), asio::execution::context);
     asio::use_service<ParkingLot>(ctx).add(st, w);
-    st->enqueue(w, park<error_code>(std::forward<H>(handler)));
+    st->enqueue(w, park<error_code>(std::forward<H>(handler)), [&] {
+        if (slot.is_connected())
+            slot.template emplace<CancelWaiter>(CancelWaiter{st, w});
+    });
 }
 
 }  // namespace

@@ -5,14 +5,18 @@
 #include "murlo/runtime/runtime.hpp"
 
 #include <pthread.h>
+#include <signal.h>
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <list>
 #include <mutex>
+#include <new>
 #include <optional>
+#include <stdexcept>
 #include <system_error>
 #include <thread>
 
@@ -50,13 +54,29 @@ void name_this_thread(const std::string& name)
     pthread_setname_np(pthread_self(), cut.c_str());
 }
 
+// A write into a pipe or socket whose reader went away (the client's bell may
+// ring from here) must fail with EPIPE rather than kill the whole process.
+void block_sigpipe()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+struct FreeAddrinfo {
+    void operator()(addrinfo* ai) const { ::freeaddrinfo(ai); }
+};
+
 Lookup resolve_now(const std::string& host, std::uint16_t port)
 {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    int rc = ::getaddrinfo(host.c_str(), nullptr, &hints, &found);
+    addrinfo* found_raw = nullptr;
+    int rc = ::getaddrinfo(host.c_str(), nullptr, &hints, &found_raw);
+    // Released however the list below is left, a failed allocation included.
+    std::unique_ptr<addrinfo, FreeAddrinfo> found(found_raw);
     if (rc != 0) {
         if (rc == EAI_SYSTEM) {
             int err = errno;
@@ -65,7 +85,7 @@ Lookup resolve_now(const std::string& host, std::uint16_t port)
         return LookupError{rc, ::gai_strerror(rc)};
     }
     std::vector<tcp::endpoint> out;
-    for (addrinfo* ai = found; ai; ai = ai->ai_next) {
+    for (addrinfo* ai = found.get(); ai; ai = ai->ai_next) {
         if (ai->ai_family != AF_INET && ai->ai_family != AF_INET6)
             continue;
         tcp::endpoint ep;
@@ -76,8 +96,22 @@ Lookup resolve_now(const std::string& host, std::uint16_t port)
         ep.port(port);
         out.push_back(ep);
     }
-    ::freeaddrinfo(found);
     return out;
+}
+
+// A lookup that throws (memory running out while the list is built) fails like
+// any other lookup instead of ending the process on a thread nobody waits on.
+Lookup resolve_caught(const std::string& host, std::uint16_t port)
+{
+    try {
+        return resolve_now(host, port);
+    } catch (const std::bad_alloc&) {
+        return LookupError{EAI_MEMORY, ::gai_strerror(EAI_MEMORY)};
+    } catch (const std::exception& e) {
+        return LookupError{EAI_SYSTEM, e.what()};
+    } catch (...) {
+        return LookupError{EAI_SYSTEM, "unknown exception"};
+    }
 }
 
 using LookupHandler = std::unique_ptr<Parked<error_code, Lookup>>;
@@ -107,6 +141,7 @@ struct BlockingCore {
 
     static void run(std::shared_ptr<BlockingCore> core)
     {
+        block_sigpipe();
         name_this_thread(core->name);
         std::unique_lock lock(core->mutex);
         for (;;) {
@@ -118,7 +153,7 @@ struct BlockingCore {
             auto job = std::move(core->queue.front());
             core->queue.pop_front();
             lock.unlock();
-            Lookup result = resolve_now(job->host, job->port);
+            Lookup result = resolve_caught(job->host, job->port);
             lock.lock();
             core->live.remove(job);
             // Posting only queues the handler; under the lock it cannot race
@@ -249,12 +284,15 @@ struct RuntimeState {
     std::size_t worker_count = 0;
     std::optional<asio::io_context> io;
     std::optional<asio::executor_work_guard<asio::io_context::executor_type>> keep_running;
-    std::mutex mutex;  // guards threads and stopped
+    std::mutex mutex;  // guards threads; stopped is written under it
     std::vector<std::thread> threads;
-    bool stopped = false;
+    // Atomic so that executor() and make_strand() may read it without the
+    // mutex: spawn calls make_strand() while holding it.
+    std::atomic<bool> stopped{false};
 
     static void work(std::shared_ptr<RuntimeState> st)
     {
+        block_sigpipe();
         name_this_thread(st->name);
         for (;;) {
             try {
@@ -332,9 +370,21 @@ Runtime::~Runtime()
 
 std::size_t Runtime::workers() const { return state_->worker_count; }
 
-asio::io_context::executor_type Runtime::executor() const { return state_->io->get_executor(); }
+namespace {
 
-Runtime::Strand Runtime::make_strand() const { return asio::make_strand(state_->io->get_executor()); }
+// The io_context of a runtime not shut down; it may be gone once it is.
+asio::io_context& live_context(const std::shared_ptr<detail::RuntimeState>& state)
+{
+    if (!state || state->stopped.load())
+        throw std::logic_error("the runtime has been shut down");
+    return *state->io;
+}
+
+}  // namespace
+
+asio::io_context::executor_type Runtime::executor() const { return live_context(state_).get_executor(); }
+
+Runtime::Strand Runtime::make_strand() const { return asio::make_strand(live_context(state_).get_executor()); }
 
 void Runtime::shutdown()
 {
@@ -352,10 +402,27 @@ void Runtime::shutdown_background()
         state_->stop(false);
 }
 
+namespace {
+
+// Abandoned states, never released: the threads they name do not exist in a
+// forked child, so nothing may join or destroy them. Listed here rather than
+// dropped so that they stay reachable (a leak checker sees a deliberate hold);
+// a lock-free push, since a lock could be held by a thread lost in the fork.
+struct Abandoned {
+    std::shared_ptr<detail::RuntimeState> state;
+    Abandoned* next = nullptr;
+};
+std::atomic<Abandoned*> abandoned{nullptr};
+
+}  // namespace
+
 void Runtime::abandon()
 {
-    // Deliberately leaked: the threads this state names do not exist here.
-    static_cast<void>(std::make_unique<std::shared_ptr<detail::RuntimeState>>(std::move(state_)).release());
+    if (!state_)
+        return;
+    Abandoned* node = std::make_unique<Abandoned>(Abandoned{std::move(state_), abandoned.load()}).release();
+    while (!abandoned.compare_exchange_weak(node->next, node)) {
+    }
 }
 
 asio::awaitable<Lookup> lookup_host(std::string host, std::uint16_t port)

@@ -3,8 +3,12 @@
 #include <atomic>
 #include <chrono>
 #include <exception>
+#include <functional>
 #include <future>
+#include <memory>
 #include <thread>
+#include <type_traits>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -14,7 +18,11 @@
 #include <boost/asio/detached.hpp>
 #include <boost/asio/experimental/awaitable_operators.hpp>
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/execution.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/prefer.hpp>
+#include <boost/asio/query.hpp>
+#include <boost/asio/require.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/strand.hpp>
 #include <boost/asio/use_awaitable.hpp>
@@ -31,10 +39,10 @@ namespace {
 // How one spawned wait ended.
 enum class End { pending, woken, aborted, failed };
 
-// Spawns n.wait() with a cancellation slot the test controls.
-void spawn_wait(asio::io_context& io, Notify& n, asio::cancellation_signal& sig, End& end)
+// A completion handler that records in `end` how a wait ended.
+auto record_end(End& end)
 {
-    asio::co_spawn(io, n.wait(), asio::bind_cancellation_slot(sig.slot(), [&end](std::exception_ptr e) {
+    return [&end](std::exception_ptr e) {
         if (!e) {
             end = End::woken;
             return;
@@ -46,8 +54,67 @@ void spawn_wait(asio::io_context& io, Notify& n, asio::cancellation_signal& sig,
         } catch (...) {
             end = End::failed;
         }
-    }));
+    };
 }
+
+// Spawns n.wait() with a cancellation slot the test controls.
+void spawn_wait(asio::io_context& io, Notify& n, asio::cancellation_signal& sig, End& end)
+{
+    asio::co_spawn(io, n.wait(), asio::bind_cancellation_slot(sig.slot(), record_end(end)));
+}
+
+// An io_context executor that runs a hook, once, the next time it is asked to
+// keep outstanding work: which a wait does while it parks its completion
+// handler, so the hook runs in the middle of parking.
+template <class Inner>
+struct HookedExecutor {
+    Inner inner;
+    std::shared_ptr<std::function<void()>> hook;
+
+    void fire() const
+    {
+        if (hook && *hook)
+            std::exchange(*hook, nullptr)();
+    }
+    // Asked for directly, or through a type-erased executor's prefer_only.
+    template <class P>
+    static constexpr bool tracks =
+        std::is_same_v<std::decay_t<P>, asio::execution::outstanding_work_t::tracked_t> ||
+        std::is_same_v<std::decay_t<P>, asio::execution::prefer_only<asio::execution::outstanding_work_t::tracked_t>>;
+
+    template <class P>
+    auto query(const P& p) const noexcept(noexcept(asio::query(std::declval<const Inner&>(), p)))
+        -> decltype(asio::query(std::declval<const Inner&>(), p))
+    {
+        return asio::query(inner, p);
+    }
+    template <class P>
+    auto require(const P& p) const
+        -> HookedExecutor<std::decay_t<decltype(asio::require(std::declval<const Inner&>(), p))>>
+    {
+        if constexpr (tracks<P>)
+            fire();
+        return {asio::require(inner, p), hook};
+    }
+    template <class P>
+    auto prefer(const P& p) const
+        -> HookedExecutor<std::decay_t<decltype(asio::prefer(std::declval<const Inner&>(), p))>>
+    {
+        if constexpr (tracks<P>)
+            fire();
+        return {asio::prefer(inner, p), hook};
+    }
+    template <class F>
+    void execute(F&& f) const
+    {
+        inner.execute(std::forward<F>(f));
+    }
+    friend bool operator==(const HookedExecutor& a, const HookedExecutor& b) noexcept
+    {
+        return a.inner == b.inner && a.hook == b.hook;
+    }
+    friend bool operator!=(const HookedExecutor& a, const HookedExecutor& b) noexcept { return !(a == b); }
+};
 
 asio::awaitable<void> sleep_for(std::chrono::steady_clock::duration d)
 {
@@ -149,6 +216,35 @@ TEST(Notify, CancelledWaiterDoesNotSwallowARaise)
             EXPECT_TRUE(n.try_take());
         }
     }
+}
+
+TEST(Notify, CancellationWhileTheWaiterIsBeingParked)
+{
+    // The cancellation arrives while the wait is parking its handler, as one
+    // from another thread can; the wait must survive it and stay cancellable.
+    asio::io_context io;
+    Notify n;
+    asio::cancellation_signal sig;
+    auto hook = std::make_shared<std::function<void()>>();
+    End end = End::pending;
+    asio::co_spawn(
+        HookedExecutor<asio::io_context::executor_type>{io.get_executor(), hook},
+        [&]() -> asio::awaitable<void> {
+            *hook = [&] { sig.emit(asio::cancellation_type::terminal); };
+            co_await n.wait();
+        },
+        asio::bind_cancellation_slot(sig.slot(), record_end(end)));
+    io.poll();
+    EXPECT_FALSE(*hook);  // the hook did run
+    if (end == End::pending) {
+        // That cancellation came before the wait could hear it; a later one is heard.
+        sig.emit(asio::cancellation_type::terminal);
+        io.poll();
+    }
+    EXPECT_EQ(end, End::aborted);
+    // The cancelled waiter took no permit with it.
+    n.notify_one();
+    EXPECT_TRUE(n.try_take());
 }
 
 TEST(Notify, CancellationAfterTheWaiterResumedChangesNothing)

@@ -2,16 +2,25 @@
 
 #include <pthread.h>
 #include <netdb.h>
+#include <signal.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <new>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <thread>
 
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/io_context.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
@@ -26,6 +35,24 @@ using murlo::runtime::LookupError;
 using murlo::runtime::Notify;
 using murlo::runtime::Runtime;
 using murlo::runtime::RuntimeOptions;
+
+// One allocation fails, on the thread whose id is stored here (0: none): the
+// id is cleared as it fails, so only the first allocation there is refused.
+static std::atomic<pid_t> fail_next_new_on{0};
+
+void* operator new(std::size_t size)
+{
+    if (pid_t target = fail_next_new_on.load(std::memory_order_relaxed); target != 0 && target == ::gettid()) {
+        if (fail_next_new_on.compare_exchange_strong(target, 0))
+            throw std::bad_alloc();
+    }
+    if (void* p = std::malloc(size ? size : 1))
+        return p;
+    throw std::bad_alloc();
+}
+
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
@@ -47,6 +74,30 @@ int threads_named(const std::string& name)
             ++n;
     }
     return n;
+}
+
+// Ids of this process's threads carrying `name`.
+std::set<std::string> thread_ids(const std::string& name)
+{
+    std::set<std::string> out;
+    for (auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::ifstream comm(entry.path() / "comm");
+        std::string line;
+        if (std::getline(comm, line) && (name.empty() || line == name))
+            out.insert(entry.path().filename());
+    }
+    return out;
+}
+
+// Whether the thread keeps SIGPIPE blocked, from its SigBlk mask.
+bool blocks_sigpipe(const std::string& tid)
+{
+    std::ifstream status("/proc/self/task/" + tid + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("SigBlk:", 0) == 0)
+            return std::stoull(line.substr(7), nullptr, 16) & (1ull << (SIGPIPE - 1));
+    ADD_FAILURE() << "no SigBlk for thread " << tid;
+    return false;
 }
 
 // Polls `done` for up to 10 s: for effects that happen on other threads.
@@ -209,4 +260,115 @@ TEST(Runtime, LookupRunsOnNamedBlockingThreads)
     ASSERT_TRUE(std::holds_alternative<LookupError>(refused));
     EXPECT_EQ(std::get<LookupError>(refused).code, EAI_NONAME);
     EXPECT_EQ(std::get<LookupError>(refused).text, gai_strerror(EAI_NONAME));
+}
+
+TEST(Runtime, ThreadsBlockSigpipe)
+{
+    // Nothing to inherit from here: this thread takes SIGPIPE.
+    sigset_t pipe_only;
+    sigemptyset(&pipe_only);
+    sigaddset(&pipe_only, SIGPIPE);
+    ASSERT_EQ(pthread_sigmask(SIG_UNBLOCK, &pipe_only, nullptr), 0);
+
+    Runtime rt(RuntimeOptions{2, "rt-sigpipe"});
+    rt.block_on(murlo::runtime::lookup_host("localhost", 80));
+    auto workers_and_lookup = thread_ids("rt-sigpipe");
+    EXPECT_EQ(workers_and_lookup.size(), 3u);
+    for (const auto& tid : workers_and_lookup)
+        EXPECT_TRUE(blocks_sigpipe(tid)) << tid;
+
+    // A lookup thread started from this thread, by a plain io_context it drives.
+    auto before = thread_ids("");
+    asio::io_context io;
+    asio::co_spawn(io, murlo::runtime::lookup_host("localhost", 80), asio::detached);
+    io.run();
+    auto after = thread_ids("");
+    int started = 0;
+    for (const auto& tid : after)
+        if (!before.count(tid)) {
+            ++started;
+            EXPECT_TRUE(blocks_sigpipe(tid)) << tid;
+        }
+    EXPECT_EQ(started, 1);
+}
+
+TEST(RuntimeDeathTest, AWriteIntoAPipeNobodyReadsFailsInsteadOfKilling)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            ::signal(SIGPIPE, SIG_DFL);
+            int fds[2];
+            if (::pipe(fds) != 0)
+                std::_Exit(2);
+            ::close(fds[0]);
+            Runtime rt(RuntimeOptions{1, "rt-epipe"});
+            int err = rt.block_on([fd = fds[1]]() -> asio::awaitable<int> {
+                const char byte = 1;
+                co_return ::write(fd, &byte, 1) < 0 ? errno : 0;
+            }());
+            std::_Exit(err == EPIPE ? 0 : 3);
+        },
+        testing::ExitedWithCode(0), "");
+}
+
+TEST(Runtime, ExecutorAndStrandsAreRefusedOnceShutDown)
+{
+    struct Case {
+        const char* how;
+        void (*stop)(Runtime&);
+    };
+    const Case cases[] = {
+        {"shutdown", [](Runtime& rt) { rt.shutdown(); }},
+        {"shutdown_background", [](Runtime& rt) { rt.shutdown_background(); }},
+    };
+    auto refused = [](const char* what, auto call) {
+        try {
+            call();
+            ADD_FAILURE() << what << ": no exception";
+        } catch (const std::logic_error& e) {
+            EXPECT_STREQ(e.what(), "the runtime has been shut down") << what;
+        }
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.how);
+        Runtime rt(RuntimeOptions{1, "rt-gone"});
+        static_cast<void>(rt.executor());
+        static_cast<void>(rt.make_strand());
+        c.stop(rt);
+        refused("executor", [&] { static_cast<void>(rt.executor()); });
+        refused("make_strand", [&] { static_cast<void>(rt.make_strand()); });
+        // spawn and block_on keep their own ways of refusing.
+        auto ran = std::make_shared<std::atomic<bool>>(false);
+        rt.spawn([ran]() -> asio::awaitable<void> {
+            *ran = true;
+            co_return;
+        });
+        EXPECT_THROW(rt.block_on([]() -> asio::awaitable<void> { co_return; }()), std::future_error);
+        EXPECT_FALSE(*ran);
+    }
+}
+
+TEST(Runtime, ALookupThatRunsOutOfMemoryFailsLikeALookup)
+{
+    Runtime rt(RuntimeOptions{1, "rt-oom"});
+    const auto worker = rt.block_on([]() -> asio::awaitable<pid_t> { co_return ::gettid(); }());
+    ASSERT_TRUE(std::holds_alternative<std::vector<asio::ip::tcp::endpoint>>(
+        rt.block_on(murlo::runtime::lookup_host("localhost", 80))));
+    auto named = thread_ids("rt-oom");
+    named.erase(std::to_string(worker));
+    ASSERT_EQ(named.size(), 1u);
+    const pid_t lookup_thread = std::stoi(*named.begin());
+
+    // The address list is the first thing the idle lookup thread allocates.
+    fail_next_new_on = lookup_thread;
+    Lookup failed = rt.block_on(murlo::runtime::lookup_host("localhost", 80));
+    EXPECT_EQ(fail_next_new_on.load(), 0);  // the failure did happen
+    ASSERT_TRUE(std::holds_alternative<LookupError>(failed));
+    EXPECT_EQ(std::get<LookupError>(failed).code, EAI_MEMORY);
+    EXPECT_EQ(std::get<LookupError>(failed).text, gai_strerror(EAI_MEMORY));
+
+    // The thread lives on and the next lookup succeeds.
+    EXPECT_TRUE(std::holds_alternative<std::vector<asio::ip::tcp::endpoint>>(
+        rt.block_on(murlo::runtime::lookup_host("localhost", 80))));
 }

@@ -1,5 +1,6 @@
 #include "murlo/client/beat/shared.hpp"
 
+#include <poll.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -101,6 +102,9 @@ Composed Shared::compose() const {
     }
     {
         std::shared_lock read(cache.lock);
+        // apply() moves the epoch under the write lock, so this is the epoch
+        // the versions in `seen` were cached from.
+        out.epoch = registry_epoch.load();
         {
             std::lock_guard lock(watched.mutex);
             beat.watch = watched.value;
@@ -131,34 +135,41 @@ void Shared::note_registry(const proto::BeatAck& ack) {
     if (registry_version.value != ack.version) registry_version.value = ack.version;
 }
 
-bool Shared::apply(const proto::BeatAck& ack) { return apply(ack, registry_epoch.load()); }
+// Composed against the epoch in place when the answer arrives: its incremental
+// deltas are stale only when that epoch is a registry that has gone. Before the
+// first epoch there is nothing cached they could be relative to.
+bool Shared::apply(const proto::BeatAck& ack) { return apply(ack, ack.epoch); }
 
-bool Shared::apply(const proto::BeatAck& ack, std::uint64_t /*seen_epoch*/) {
-    const std::uint64_t previous = registry_epoch.exchange(ack.epoch);
-    // A new epoch means the registry restarted: everything cached is from before.
-    const bool restarted = previous != 0 && previous != ack.epoch;
-    if (restarted) {
+bool Shared::apply(const proto::BeatAck& ack, std::uint64_t seen_epoch) {
+    {
+        // One write lock for the epoch test, the drop and the deltas: two callers
+        // applying answers of a restarted registry cannot interleave between them.
         std::unique_lock write(cache.lock);
-        cache.pools.clear();
-    }
-    if (!ack.accepted) {
-        accepted.store(false);
-        if (ack.refused) {
-            std::lock_guard lock(refused.mutex);
-            refused.value = *ack.refused;
+        const std::uint64_t previous = registry_epoch.exchange(ack.epoch);
+        // A new epoch means the registry restarted: everything cached is from before.
+        const bool restarted = previous != 0 && previous != ack.epoch;
+        if (restarted) cache.pools.clear();
+        if (ack.accepted) {
+            // An incremental delta answers the versions the beat named; those
+            // came from another registry when the beat was composed against
+            // another epoch, so only full deltas can be trusted then.
+            const bool stale = restarted || seen_epoch != ack.epoch;
+            for (const auto& [name, delta] : ack.pools) {
+                if (stale && !delta.full) continue;
+                auto it = cache.pools.find(name);
+                if (it == cache.pools.end()) it = cache.pools.try_emplace(name).first;
+                if (delta.version < it->second.version) continue;
+                apply_delta(it->second, delta);
+            }
+            return true;
         }
-        return false;
     }
-    std::unique_lock write(cache.lock);
-    for (const auto& [name, delta] : ack.pools) {
-        // Right after a restart only full deltas describe the new registry.
-        if (restarted && !delta.full) continue;
-        auto it = cache.pools.find(name);
-        if (it == cache.pools.end()) it = cache.pools.try_emplace(name).first;
-        if (delta.version < it->second.version) continue;
-        apply_delta(it->second, delta);
+    accepted.store(false);
+    if (ack.refused) {
+        std::lock_guard lock(refused.mutex);
+        refused.value = *ack.refused;
     }
-    return true;
+    return false;
 }
 
 void Shared::ring() {
@@ -173,6 +184,11 @@ void Shared::ring() {
     for (int fd : wake_fds.value) {
         // A negative number can never be open: skip it rather than fail a syscall.
         if (fd < 0) continue;
+        // A blocking descriptor that is full would stall the ring (and every
+        // caller behind wake_fds) until its reader drains it: write only to
+        // what takes a byte right now, and pass over invalid or failed ones.
+        pollfd p{fd, POLLOUT, 0};
+        if (::poll(&p, 1, 0) != 1 || (p.revents & (POLLNVAL | POLLERR)) || !(p.revents & POLLOUT)) continue;
         [[maybe_unused]] auto written = ::write(fd, &byte, 1);
     }
 }

@@ -54,6 +54,9 @@ public:
     Runtime& operator=(const Runtime&) = delete;
 
     std::size_t workers() const;
+    // The workers' executor, or a new strand on it. After shutdown (or
+    // abandon) both throw std::logic_error: the io_context may be gone, and
+    // asking for it then is an internal failure.
     boost::asio::io_context::executor_type executor() const;
     Strand make_strand() const;
 
