@@ -368,7 +368,7 @@ Runtime::~Runtime()
         shutdown();
 }
 
-std::size_t Runtime::workers() const { return state_->worker_count; }
+std::size_t Runtime::workers() const { return state_ ? state_->worker_count : 0; }
 
 namespace {
 

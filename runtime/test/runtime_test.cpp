@@ -321,6 +321,8 @@ TEST(Runtime, ExecutorAndStrandsAreRefusedOnceShutDown)
     const Case cases[] = {
         {"shutdown", [](Runtime& rt) { rt.shutdown(); }},
         {"shutdown_background", [](Runtime& rt) { rt.shutdown_background(); }},
+        // Its thread lives on, deliberately leaked like in a forked child.
+        {"abandon", [](Runtime& rt) { rt.abandon(); }},
     };
     auto refused = [](const char* what, auto call) {
         try {
@@ -346,6 +348,7 @@ TEST(Runtime, ExecutorAndStrandsAreRefusedOnceShutDown)
         });
         EXPECT_THROW(rt.block_on([]() -> asio::awaitable<void> { co_return; }()), std::future_error);
         EXPECT_FALSE(*ran);
+        EXPECT_EQ(rt.workers(), std::string(c.how) == "abandon" ? 0u : 1u);
     }
 }
 

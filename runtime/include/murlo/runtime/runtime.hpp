@@ -63,10 +63,12 @@ public:
     // Runs a task detached on a new strand: `task` is an awaitable<void> or a
     // callable returning one (its captures then live as long as the task).
     // An exception ends the task and nothing else.
-    // After shutdown the task is dropped unstarted.
+    // After shutdown or abandon the task is dropped unstarted.
     template <class Task>
     void spawn(Task&& task)
     {
+        if (!state_)
+            return;
         detail::start_if_running(*state_, [&] {
             boost::asio::co_spawn(make_strand(), std::forward<Task>(task), boost::asio::detached);
         });
@@ -75,13 +77,14 @@ public:
     // Runs a task to completion on the workers and blocks the calling thread
     // until it ends; its result or exception comes back here. Never call it
     // from a worker. A runtime shut down meanwhile drops the task, and the
-    // caller gets std::future_error (broken promise), as does a call after shutdown.
+    // caller gets std::future_error (broken promise), as does a call after
+    // shutdown or abandon.
     template <class T>
     T block_on(boost::asio::awaitable<T> task)
     {
         std::promise<T> done;
         auto result = done.get_future();
-        const bool started = detail::start_if_running(*state_, [&] {
+        const bool started = state_ && detail::start_if_running(*state_, [&] {
             boost::asio::co_spawn(make_strand(), deliver(std::move(task), std::move(done)), boost::asio::detached);
         });
         if (!started) throw std::future_error(std::future_errc::broken_promise);

@@ -111,11 +111,10 @@ struct Shared {
     // The same, for an answer to a beat composed against the current epoch.
     bool apply(const proto::BeatAck& ack);
     // Moves the revision, wakes its waiters and writes one byte to every wake
-    // descriptor. Negative numbers are passed over without a call; any other
-    // invalid or closed number just fails its write, which is ignored like every
-    // failure, so the descriptors after it still get their byte and the list
-    // stays as registered. A pipe whose reader is gone raises SIGPIPE, which the
-    // host interpreter ignores.
+    // descriptor that is writable right now: one that is full, invalid or
+    // broken (a pipe whose reader is gone) is passed over for this ring, so
+    // the bell never blocks and the descriptors after it still get their
+    // byte. The list stays as registered; a failed write is ignored.
     void ring();
 };
 
