@@ -1,0 +1,43 @@
+"""The install path a user takes: `pip install --no-build-isolation .` into a
+fresh virtual environment, offline, then `import _murlo` from anywhere."""
+
+import importlib.util
+import os
+import shutil
+import subprocess
+
+import pytest
+
+from murlo_fixtures import BUILD, PYTHON, ROOT, module_built
+
+TOOLS = ("pip", "setuptools", "wheel", "venv", "ensurepip")
+
+
+def test_pip_install_into_a_clean_venv(tmp_path):
+    missing = [m for m in TOOLS if importlib.util.find_spec(m) is None]
+    if missing or not shutil.which("cmake"):
+        pytest.skip("needs python3-pip, python3-setuptools, python3-wheel, python3-venv and cmake: missing "
+                    + ", ".join(missing or ["cmake"]))
+    if not module_built():
+        pytest.skip("_murlo is not built in " + BUILD)
+    venv = tmp_path / "venv"
+    subprocess.run([PYTHON, "-m", "venv", "--system-site-packages", str(venv)], check=True, timeout=300)
+    python = str(venv / "bin" / "python")
+    env = {k: v for k, v in os.environ.items() if not k.startswith(("PYTHON", "PIP_"))}
+    # The build directory the tests run against: the install reuses its CMake build.
+    env["MURLO_BUILD"] = BUILD
+    out = subprocess.run([python, "-m", "pip", "install", "--no-build-isolation", "--no-index", "--no-cache-dir",
+                          ROOT], capture_output=True, text=True, env=env, timeout=900)
+    assert out.returncode == 0, out.stdout + out.stderr
+
+    elsewhere = tmp_path / "elsewhere"
+    elsewhere.mkdir()
+    del env["MURLO_BUILD"]
+    check = ("import _murlo; print(_murlo.__file__); print(_murlo.version, _murlo.__all__); "
+             "c = _murlo.Client('http://127.0.0.1:9', 'p', 1, 1, 'rr'); print(c.stats()['state_bytes'])")
+    out = subprocess.run([python, "-c", check], cwd=elsewhere, capture_output=True, text=True, env=env, timeout=60)
+    assert out.returncode == 0, out.stderr
+    location, version, size = out.stdout.splitlines()
+    assert location.startswith(str(venv)), location
+    assert version == "0.17.0 ['version', 'Client', 'serve_registry']"
+    assert size == "2"
