@@ -1,6 +1,7 @@
 """The install path a user takes: `pip install --no-build-isolation .` into a
 fresh virtual environment, offline, then `import _murlo` from anywhere."""
 
+import fcntl
 import importlib.util
 import os
 import shutil
@@ -26,8 +27,12 @@ def test_pip_install_into_a_clean_venv(tmp_path):
     env = {k: v for k, v in os.environ.items() if not k.startswith(("PYTHON", "PIP_"))}
     # The build directory the tests run against: the install reuses its CMake build.
     env["MURLO_BUILD"] = BUILD
-    out = subprocess.run([python, "-m", "pip", "install", "--no-build-isolation", "--no-index", "--no-cache-dir",
-                          ROOT], capture_output=True, text=True, env=env, timeout=900)
+    # The build happens in the source tree, whose scratch directories another
+    # test run on the same tree may be using: one install at a time.
+    with open(os.path.join(ROOT, "setup.py")) as tree:
+        fcntl.flock(tree, fcntl.LOCK_EX)
+        out = subprocess.run([python, "-m", "pip", "install", "--no-build-isolation", "--no-index", "--no-cache-dir",
+                              ROOT], capture_output=True, text=True, env=env, timeout=900)
     assert out.returncode == 0, out.stdout + out.stderr
 
     elsewhere = tmp_path / "elsewhere"
