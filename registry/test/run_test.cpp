@@ -14,10 +14,13 @@
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/read.hpp>
+#include <boost/asio/read_until.hpp>
 #include <boost/asio/use_future.hpp>
 #include <boost/asio/write.hpp>
 
 #include "murlo/registry/run.hpp"
+#include "murlo/runtime/runtime.hpp"
 
 namespace murlo::registry {
 namespace {
@@ -206,6 +209,72 @@ TEST(Run, AddressInUseAnnouncesNothing) {
     const StartError e = result.get();
     EXPECT_EQ(e.text, "Address already in use (os error 98)");
     EXPECT_FALSE(announced);
+}
+
+std::string beat_json(const std::string& pool, int id, const std::string& watch, std::uint64_t hold_ms) {
+    std::string watching = watch.empty() ? R"("watch":[],"seen":{})"
+                                         : R"("watch":[")" + watch + R"("],"seen":{")" + watch + R"(":1})";
+    return R"({"pool":")" + pool + R"(","slot":null,"id":)" + std::to_string(id) +
+           R"(,"incarnation":1,"policy":"rr","size":null,"url":null,"state":{},"ready":true,"leaving":false,)"
+           R"("exclusive":false,"methods":[],)" + watching + R"(,"hold_ms":)" + std::to_string(hold_ms) + "}";
+}
+
+void send_beat(tcp::socket& s, const std::string& body) {
+    const std::string req = "POST /v1/beat HTTP/1.1\r\nhost: x\r\ncontent-type: application/json\r\ncontent-length: " +
+                            std::to_string(body.size()) + "\r\n\r\n" + body;
+    asio::write(s, asio::buffer(req));
+}
+
+// The body of one HTTP/1.1 answer.
+std::string read_answer(tcp::socket& s) {
+    std::string got;
+    const std::size_t head = asio::read_until(s, asio::dynamic_buffer(got), "\r\n\r\n");
+    const auto at = got.find("content-length: ");
+    if (at == std::string::npos || at > head) return "no length: " + got;
+    const std::size_t length = std::stoul(got.substr(at + 16));
+    if (got.size() < head + length) asio::read(s, asio::dynamic_buffer(got), asio::transfer_exactly(head + length - got.size()));
+    return got.substr(head, length);
+}
+
+// On the runtime's workers, as the registry is served: connections land on
+// different workers, and a change made on one wakes the beats held on all
+// the others, each resumed on its own connection's worker.
+TEST(Run, AChangeWakesBeatsHeldOnEveryWorker) {
+    runtime::Runtime rt(runtime::RuntimeOptions{4, "run-workers"});
+    std::promise<std::string> announced;
+    rt.spawn([&]() -> asio::awaitable<void> {
+        co_await run("127.0.0.1:0", 10'000, [&](std::string_view a) { announced.set_value(std::string(a)); });
+    });
+    auto future = announced.get_future();
+    ASSERT_EQ(future.wait_for(5s), std::future_status::ready);
+    const std::string address = future.get();
+    const tcp::endpoint registry{asio::ip::make_address_v4("127.0.0.1"),
+                                 static_cast<unsigned short>(std::stoi(address.substr(10)))};
+
+    asio::io_context client;
+    tcp::socket changer(client);
+    changer.connect(registry);
+    send_beat(changer, beat_json("watched", 1, "", 0));
+    ASSERT_NE(read_answer(changer).find(R"("accepted":true)"), std::string::npos);
+
+    constexpr int watchers = 8;  // two per worker
+    std::vector<tcp::socket> held;
+    for (int i = 0; i < watchers; ++i) {
+        held.emplace_back(client).connect(registry);
+        send_beat(held.back(), beat_json("watcher", 10 + i, "watched", 4'000));
+    }
+    // Give the beats time to be parked; one that is not yet is answered the
+    // same once it arrives.
+    std::this_thread::sleep_for(100ms);
+    send_beat(changer, beat_json("watched", 2, "", 0));
+    ASSERT_NE(read_answer(changer).find(R"("accepted":true)"), std::string::npos);
+
+    // A beat left unwoken would be answered at the end of its hold, without the pool.
+    for (int i = 0; i < watchers; ++i) {
+        const std::string ack = read_answer(held[i]);
+        EXPECT_NE(ack.find(R"("watched":{"version":2)"), std::string::npos) << "watcher " << i << ": " << ack;
+    }
+    rt.shutdown();
 }
 
 }  // namespace

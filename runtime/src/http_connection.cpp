@@ -9,9 +9,11 @@
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/strand.hpp>
+#include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
 #include "http_internal.hpp"
+#include "murlo/runtime/runtime.hpp"
 
 namespace murlo::runtime {
 
@@ -99,8 +101,21 @@ asio::awaitable<void> serve(tcp::socket socket, HttpService service)
 
 asio::awaitable<void> serve_connection(tcp::socket socket, HttpService service)
 {
-    auto strand = asio::make_strand(socket.get_executor());
-    co_await asio::co_spawn(strand, detail::serve(std::move(socket), std::move(service)), asio::use_awaitable);
+    const auto home = socket.get_executor();
+    if (!single_threaded(home)) {
+        // Several threads may run the socket's context: the connection's
+        // stream tasks share a strand.
+        auto strand = asio::make_strand(home);
+        co_await asio::co_spawn(strand, detail::serve(std::move(socket), std::move(service)), asio::use_awaitable);
+        co_return;
+    }
+    // A runtime's worker: one thread, no strand. Already there, serve here.
+    const auto here = co_await asio::this_coro::executor;
+    if (&asio::query(here, asio::execution::context) == &asio::query(home, asio::execution::context)) {
+        co_await detail::serve(std::move(socket), std::move(service));
+        co_return;
+    }
+    co_await asio::co_spawn(home, detail::serve(std::move(socket), std::move(service)), asio::use_awaitable);
 }
 
 }  // namespace murlo::runtime

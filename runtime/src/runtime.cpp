@@ -116,16 +116,24 @@ Lookup resolve_caught(const std::string& host, std::uint16_t port)
 
 using LookupHandler = std::unique_ptr<Parked<error_code, Lookup>>;
 
+}  // namespace
+
+class BlockingPool;
+
+namespace {
+
 struct LookupJob {
     std::string host;
     std::uint16_t port = 0;
-    LookupHandler handler;  // taken by whoever finishes the job first
+    const BlockingPool* pool = nullptr;  // whose io_context the handler resumes on
+    LookupHandler handler;               // taken by whoever finishes the job first
 };
 
 }  // namespace
 
 // Blocking threads: started on demand up to a small bound, named like the
-// workers. One mutex guards everything here.
+// workers. One core serves every io_context of a runtime (a plain io_context
+// gets one of its own). One mutex guards everything here.
 struct BlockingCore {
     static constexpr std::size_t max_threads = 4;
 
@@ -135,8 +143,7 @@ struct BlockingCore {
     std::list<std::shared_ptr<LookupJob>> live;  // queued or running
     std::vector<std::thread> threads;
     std::size_t idle = 0;
-    bool quit = false;    // threads end
-    bool closed = false;  // the io_context is going: nothing more is posted to it
+    bool quit = false;  // threads end
     std::string name;
 
     static void run(std::shared_ptr<BlockingCore> core)
@@ -157,8 +164,8 @@ struct BlockingCore {
             lock.lock();
             core->live.remove(job);
             // Posting only queues the handler; under the lock it cannot race
-            // the io_context's destruction.
-            if (job->handler && !core->closed)
+            // the io_context's shutdown, which takes every handler of its jobs.
+            if (job->handler)
                 std::exchange(job->handler, nullptr)->post({}, std::move(result));
         }
     }
@@ -166,7 +173,7 @@ struct BlockingCore {
     void cancel(const std::shared_ptr<LookupJob>& job)
     {
         std::lock_guard lock(mutex);
-        if (!job->handler || closed)
+        if (!job->handler)
             return;
         std::erase(queue, job);
         live.remove(job);
@@ -208,18 +215,26 @@ struct CancelLookup {
 
 }  // namespace
 
+// The lookups of one io_context, run on a core's threads.
 class BlockingPool : public asio::execution_context::service {
 public:
     using key_type = BlockingPool;
     static asio::execution_context::id id;
 
-    explicit BlockingPool(asio::execution_context& ctx) : service(ctx), core_(std::make_shared<BlockingCore>()) {}
-    ~BlockingPool() override { core_->stop(false); }
-
-    void set_name(std::string name)
+    // A pool of its own, for an io_context outside any runtime.
+    explicit BlockingPool(asio::execution_context& ctx)
+        : service(ctx), core_(std::make_shared<BlockingCore>()), owns_core_(true)
     {
-        std::lock_guard lock(core_->mutex);
-        core_->name = std::move(name);
+    }
+    // One of a runtime's contexts: the runtime stops the shared core.
+    BlockingPool(asio::execution_context& ctx, std::shared_ptr<BlockingCore> core)
+        : service(ctx), core_(std::move(core)), owns_core_(false)
+    {
+    }
+    ~BlockingPool() override
+    {
+        if (owns_core_)
+            core_->stop(false);
     }
 
     template <class H>
@@ -230,7 +245,7 @@ public:
             slot.template emplace<CancelLookup>(CancelLookup{core_, job});
         LookupHandler h = park<error_code, Lookup>(std::forward<H>(handler));
         std::unique_lock lock(core_->mutex);
-        if (core_->quit) {
+        if (core_->quit || closed_) {
             lock.unlock();
             h->post(asio::error::operation_aborted, Lookup{});
             return;
@@ -247,6 +262,7 @@ public:
                 // The running threads will get to it.
             }
         }
+        job->pool = this;
         job->handler = std::move(h);
         core_->queue.push_back(job);
         core_->live.push_back(job);
@@ -254,49 +270,89 @@ public:
         core_->wake.notify_one();
     }
 
-    void stop(bool wait) { core_->stop(wait); }
-
-    // The io_context is being destroyed: drop every parked handler unrun.
+    // The io_context is going: drop this context's parked handlers unrun.
     void shutdown() override
     {
         std::vector<LookupHandler> dropped;
         {
             std::lock_guard lock(core_->mutex);
-            core_->closed = true;
-            core_->queue.clear();
+            closed_ = true;
+            auto mine = [this](const std::shared_ptr<LookupJob>& job) { return job->pool == this; };
+            std::erase_if(core_->queue, mine);
             for (auto& job : core_->live)
-                if (job->handler)
+                if (mine(job) && job->handler)
                     dropped.push_back(std::move(job->handler));
-            core_->live.clear();
+            core_->live.remove_if(mine);
         }
-        core_->stop(false);
+        if (owns_core_)
+            core_->stop(false);
         dropped.clear();
     }
 
 private:
     std::shared_ptr<BlockingCore> core_;
+    const bool owns_core_;
+    bool closed_ = false;  // guarded by the core's mutex
 };
 
 asio::execution_context::id BlockingPool::id;
 
+namespace {
+
+// A worker's io_context. Its services can be shut down before any context of
+// the runtime is destroyed: a task's frame on one worker may own objects of
+// another (a socket, an executor counting work there).
+class WorkerContext : public asio::io_context {
+public:
+    WorkerContext() : asio::io_context(1) {}
+    void shut_down() { shutdown(); }
+};
+
+}  // namespace
+
+// Marks an io_context as a runtime's worker and leads back to the runtime.
+class WorkerOf : public asio::execution_context::service {
+public:
+    using key_type = WorkerOf;
+    static asio::execution_context::id id;
+
+    WorkerOf(asio::execution_context& ctx, RuntimeState* state = nullptr) : service(ctx), state(state) {}
+    void shutdown() override {}
+
+    // Outlives nothing: the state owns the context that owns this service.
+    RuntimeState* const state;
+};
+
+asio::execution_context::id WorkerOf::id;
+
 struct RuntimeState {
     std::string name;
     std::size_t worker_count = 0;
-    std::optional<asio::io_context> io;
-    std::optional<asio::executor_work_guard<asio::io_context::executor_type>> keep_running;
+    // Filled before the threads start; cleared only once nothing runs on them.
+    std::vector<std::unique_ptr<WorkerContext>> contexts;
+    std::vector<asio::executor_work_guard<asio::io_context::executor_type>> keep_running;
+    std::shared_ptr<BlockingCore> lookups = std::make_shared<BlockingCore>();
+    std::atomic<std::size_t> next{0};
     std::mutex mutex;  // guards threads; stopped is written under it
     std::vector<std::thread> threads;
     // Atomic so that executor() and make_strand() may read it without the
-    // mutex: spawn calls make_strand() while holding it.
+    // mutex: spawn calls executor() while holding it.
     std::atomic<bool> stopped{false};
 
-    static void work(std::shared_ptr<RuntimeState> st)
+    ~RuntimeState() { destroy_contexts(); }
+
+    asio::io_context& next_context()
+    {
+        return *contexts[next.fetch_add(1, std::memory_order_relaxed) % contexts.size()];
+    }
+
+    static void work(std::shared_ptr<RuntimeState> st, asio::io_context* io)
     {
         block_sigpipe();
         name_this_thread(st->name);
         for (;;) {
             try {
-                st->io->run();
+                io->run();
                 return;
             } catch (...) {
                 // A handler that threw ends only itself.
@@ -315,9 +371,10 @@ struct RuntimeState {
             stopped = true;
             mine = std::move(threads);
         }
-        keep_running.reset();
-        io->stop();
-        asio::use_service<BlockingPool>(*io).stop(wait);
+        keep_running.clear();
+        for (auto& io : contexts)
+            io->stop();
+        lookups->stop(wait);
         bool joined_all = wait;
         for (auto& t : mine) {
             if (wait && t.get_id() != std::this_thread::get_id()) {
@@ -329,12 +386,24 @@ struct RuntimeState {
         }
         return joined_all;
     }
+
+    // Only once no thread runs any of the contexts. Every context's pending
+    // work is destroyed before any context is: twice, since destroying a
+    // frame may post to a context already shut down.
+    void destroy_contexts()
+    {
+        keep_running.clear();
+        for (int pass = 0; pass < 2; ++pass)
+            for (auto& io : contexts)
+                io->shut_down();
+        contexts.clear();
+    }
 };
 
 bool start_if_running(RuntimeState& state, const std::function<void()>& start)
 {
-    // stop() sets `stopped` under this lock before the io_context can be destroyed,
-    // so a task started here always lands in a live context.
+    // stop() sets `stopped` under this lock before the io_contexts can be
+    // destroyed, so a task started here always lands in a live context.
     std::lock_guard lock(state.mutex);
     if (state.stopped)
         return false;
@@ -349,13 +418,17 @@ Runtime::Runtime(RuntimeOptions options) : state_(std::make_shared<detail::Runti
     auto& st = *state_;
     st.name = std::move(options.thread_name);
     st.worker_count = options.workers ? options.workers : std::max(1u, std::thread::hardware_concurrency());
-    st.io.emplace(static_cast<int>(st.worker_count));
-    asio::use_service<detail::BlockingPool>(*st.io).set_name(st.name);
-    st.keep_running.emplace(st.io->get_executor());
+    st.lookups->name = st.name;
+    for (std::size_t i = 0; i < st.worker_count; ++i) {
+        auto& io = *st.contexts.emplace_back(std::make_unique<detail::WorkerContext>());
+        asio::make_service<detail::WorkerOf>(io, &st);
+        asio::make_service<detail::BlockingPool>(io, st.lookups);
+        st.keep_running.emplace_back(io.get_executor());
+    }
     try {
         std::lock_guard lock(st.mutex);
-        for (std::size_t i = 0; i < st.worker_count; ++i)
-            st.threads.emplace_back(&detail::RuntimeState::work, state_);
+        for (auto& io : st.contexts)
+            st.threads.emplace_back(&detail::RuntimeState::work, state_, io.get());
     } catch (...) {
         st.stop(true);
         throw;
@@ -372,12 +445,12 @@ std::size_t Runtime::workers() const { return state_ ? state_->worker_count : 0;
 
 namespace {
 
-// The io_context of a runtime not shut down; it may be gone once it is.
+// The next worker of a runtime not shut down; its context may be gone once it is.
 asio::io_context& live_context(const std::shared_ptr<detail::RuntimeState>& state)
 {
     if (!state || state->stopped.load())
         throw std::logic_error("the runtime has been shut down");
-    return *state->io;
+    return state->next_context();
 }
 
 }  // namespace
@@ -390,10 +463,10 @@ void Runtime::shutdown()
 {
     if (!state_)
         return;
-    // With every thread joined nothing runs on the io_context any more:
-    // destroy it here so the tasks it holds release what they own now.
+    // With every thread joined nothing runs on the io_contexts any more:
+    // destroy them here so the tasks they hold release what they own now.
     if (state_->stop(true))
-        state_->io.reset();
+        state_->destroy_contexts();
 }
 
 void Runtime::shutdown_background()
@@ -423,6 +496,22 @@ void Runtime::abandon()
     Abandoned* node = std::make_unique<Abandoned>(Abandoned{std::move(state_), abandoned.load()}).release();
     while (!abandoned.compare_exchange_weak(node->next, node)) {
     }
+}
+
+asio::any_io_executor next_worker(const asio::any_io_executor& executor)
+{
+    auto& ctx = asio::query(executor, asio::execution::context);
+    if (!asio::has_service<detail::WorkerOf>(ctx))
+        return executor;
+    detail::RuntimeState* state = asio::use_service<detail::WorkerOf>(ctx).state;
+    if (!state || state->stopped.load())
+        return executor;
+    return state->next_context().get_executor();
+}
+
+bool single_threaded(const asio::any_io_executor& executor)
+{
+    return asio::has_service<detail::WorkerOf>(asio::query(executor, asio::execution::context));
 }
 
 asio::awaitable<Lookup> lookup_host(std::string host, std::uint16_t port)

@@ -4,13 +4,12 @@
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
-#include <boost/asio/io_context.hpp>
-#include <boost/asio/strand.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
 #include "murlo/registry/run.hpp"
+#include "murlo/runtime/runtime.hpp"
 
 namespace murlo::registry {
 
@@ -40,9 +39,9 @@ std::chrono::milliseconds sweep_period(std::uint64_t ttl_ms) {
 asio::awaitable<StartError> run(std::string listen, std::uint64_t ttl_ms, Announce announce) {
     auto executor = co_await asio::this_coro::executor;
     auto registry = std::make_shared<Registry>(ttl_ms);
-    // Before the bind: the sweep runs even when the bind then fails.
-    auto& io = static_cast<asio::io_context&>(asio::query(executor, asio::execution::context));
-    asio::co_spawn(asio::make_strand(io), sweep_task(registry, sweep_period(ttl_ms)), asio::detached);
+    // Before the bind: the sweep runs even when the bind then fails. A worker
+    // of its own when there are several, away from the accept loop.
+    asio::co_spawn(runtime::next_worker(executor), sweep_task(registry, sweep_period(ttl_ms)), asio::detached);
 
     auto resolved = co_await listener::resolve(std::move(listen));
     if (auto* error = std::get_if<StartError>(&resolved)) co_return std::move(*error);

@@ -5,13 +5,13 @@
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
-#include <boost/asio/io_context.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
 #include "connection.hpp"
 #include "murlo/registry/run.hpp"
+#include "murlo/runtime/runtime.hpp"
 
 namespace murlo::registry::server {
 
@@ -33,13 +33,13 @@ constexpr std::chrono::milliseconds exhausted_pause{20};
 }  // namespace
 
 asio::awaitable<void> serve(tcp::acceptor listener, std::shared_ptr<Registry> registry) {
-    auto executor = co_await asio::this_coro::executor;
-    // Sockets go to the bare io_context: each connection puts itself on a
-    // strand of its own, so connections never wait on each other or on this loop.
-    auto& io = static_cast<asio::io_context&>(asio::query(executor, asio::execution::context));
+    const auto executor = co_await asio::this_coro::executor;
     asio::steady_timer pause(executor);
     for (;;) {
-        auto [ec, stream] = co_await listener.async_accept(io, asio::as_tuple(asio::use_awaitable));
+        // Each connection lives on one worker, socket and task alike, so its
+        // work never hops threads; only wake-ups from other connections cross.
+        const auto worker = runtime::next_worker(executor);
+        auto [ec, stream] = co_await listener.async_accept(worker, asio::as_tuple(asio::use_awaitable));
         if (ec) {
             if (exhausted(ec)) {
                 pause.expires_after(exhausted_pause);
@@ -47,7 +47,7 @@ asio::awaitable<void> serve(tcp::acceptor listener, std::shared_ptr<Registry> re
             }
             continue;
         }
-        asio::co_spawn(io, connection(std::move(stream), registry), asio::detached);
+        asio::co_spawn(worker, connection(std::move(stream), registry), asio::detached);
     }
 }
 

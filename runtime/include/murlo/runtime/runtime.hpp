@@ -1,10 +1,12 @@
 #pragma once
-// The multi-threaded scheduler every murlo process runs its tasks on: one
-// io_context driven by N named worker threads, plus a few named threads for
-// blocking name resolution.
+// The multi-threaded scheduler every murlo process runs its tasks on: N
+// workers, each a single-threaded io_context driven by one named thread, plus
+// a few named threads for blocking name resolution.
 //
-// Every task spawned here, and every block_on task, runs on a strand of its
-// own, so the operations it races (a || b) never run on two threads at once.
+// A task is placed on one worker when it starts and stays there for its whole
+// life, so its work never hops threads and the operations it races (a || b)
+// never run on two threads at once. Only posts to another worker's executor
+// (a Notify waking a waiter elsewhere, next_worker) cross threads.
 // Shared by a std::shared_ptr-held state: threads left running by
 // shutdown_background() keep it alive until they have stopped.
 
@@ -54,15 +56,16 @@ public:
     Runtime& operator=(const Runtime&) = delete;
 
     std::size_t workers() const;
-    // The workers' executor, or a new strand on it. After shutdown (or
-    // abandon) both throw std::logic_error: the io_context may be gone, and
-    // asking for it then is an internal failure.
+    // The executor of the next worker (round robin), or a new strand on it:
+    // what is posted there runs on that worker's thread only. After shutdown
+    // (or abandon) both throw std::logic_error: the io_contexts may be gone,
+    // and asking for them then is an internal failure.
     boost::asio::io_context::executor_type executor() const;
     Strand make_strand() const;
 
-    // Runs a task detached on a new strand: `task` is an awaitable<void> or a
-    // callable returning one (its captures then live as long as the task).
-    // An exception ends the task and nothing else.
+    // Runs a task detached on the next worker: `task` is an awaitable<void>
+    // or a callable returning one (its captures then live as long as the
+    // task). An exception ends the task and nothing else.
     // After shutdown or abandon the task is dropped unstarted.
     template <class Task>
     void spawn(Task&& task)
@@ -70,22 +73,23 @@ public:
         if (!state_)
             return;
         detail::start_if_running(*state_, [&] {
-            boost::asio::co_spawn(make_strand(), std::forward<Task>(task), boost::asio::detached);
+            boost::asio::co_spawn(executor(), std::forward<Task>(task), boost::asio::detached);
         });
     }
 
-    // Runs a task to completion on the workers and blocks the calling thread
-    // until it ends; its result or exception comes back here. Never call it
-    // from a worker. A runtime shut down meanwhile drops the task, and the
-    // caller gets std::future_error (broken promise), as does a call after
-    // shutdown or abandon.
+    // Runs a task to completion on the next worker and blocks the calling
+    // thread until it ends; its result or exception comes back here. Never
+    // call it from a worker: the task may be placed on the very thread it
+    // blocks. A runtime shut down meanwhile drops the task, and the caller
+    // gets std::future_error (broken promise), as does a call after shutdown
+    // or abandon.
     template <class T>
     T block_on(boost::asio::awaitable<T> task)
     {
         std::promise<T> done;
         auto result = done.get_future();
         const bool started = state_ && detail::start_if_running(*state_, [&] {
-            boost::asio::co_spawn(make_strand(), deliver(std::move(task), std::move(done)), boost::asio::detached);
+            boost::asio::co_spawn(executor(), deliver(std::move(task), std::move(done)), boost::asio::detached);
         });
         if (!started) throw std::future_error(std::future_errc::broken_promise);
         return result.get();
@@ -121,6 +125,16 @@ private:
     std::shared_ptr<detail::RuntimeState> state_;
 };
 
+// The executor of the next worker (round robin) of the runtime whose worker
+// runs `executor`, for placing new work elsewhere without a handle to the
+// Runtime; `executor` itself when its context is not a running Runtime's (a
+// plain io_context, or a runtime shut down). `executor` must not be empty.
+boost::asio::any_io_executor next_worker(const boost::asio::any_io_executor& executor);
+
+// Whether `executor`'s context is a runtime's worker, run by one thread only:
+// work placed there needs no strand.
+bool single_threaded(const boost::asio::any_io_executor& executor);
+
 // A failed lookup: the resolver's code (EAI_*) and its own text.
 struct LookupError {
     int code = 0;
@@ -129,11 +143,11 @@ struct LookupError {
 
 using Lookup = std::variant<std::vector<boost::asio::ip::tcp::endpoint>, LookupError>;
 
-// getaddrinfo(host) for stream sockets on the blocking threads of the current
-// coroutine's io_context (named like the workers when it is a Runtime's),
-// each address carrying `port`, in the resolver's order. Cancellable: a
-// cancelled lookup ends with operation_aborted at once and its result is
-// dropped when it comes.
+// getaddrinfo(host) for stream sockets on blocking threads: the runtime's
+// (shared by its workers, named like them, ended with it) when the current
+// coroutine runs on one, else a few of its io_context's own. Each address
+// carries `port`, in the resolver's order. Cancellable: a cancelled lookup
+// ends with operation_aborted at once and its result is dropped when it comes.
 boost::asio::awaitable<Lookup> lookup_host(std::string host, std::uint16_t port);
 
 }  // namespace murlo::runtime
