@@ -1,7 +1,11 @@
 // HTTP/1.1 through Beast: one request at a time, keep-alive, no timeouts.
 // While the service works on a request whose body is in, the connection keeps
 // reading so that a client that goes away cancels the service call; bytes of
-// a pipelined next request read meanwhile stay in the buffer for it.
+// a pipelined next request read meanwhile stay in the buffer for it (up to
+// pipeline_limit). Nothing is read while an answer is being written, so a
+// client that does not read its answers holds one of them at most. Bodies
+// are read through the parser in pieces on demand: one the service did not
+// read is drained and discarded, never kept.
 
 #include <memory>
 #include <optional>
@@ -49,8 +53,8 @@ struct Exchange {
     Parser parser;
     bool expect_continue = false;
     bool continue_sent = false;
-    bool body_claimed = false;  // read_body was called
-    std::optional<Body> result;
+    bool body_read = false;               // read_body has finished
+    std::optional<BodyError> failure;     // why it gave no body
     bool body_failed = false;   // the body was left mid-way: the connection cannot go on
     std::shared_ptr<Notify> body_done = std::make_shared<Notify>();
 
@@ -71,16 +75,25 @@ struct Exchange {
 
     asio::awaitable<Body> read_body(std::size_t limit)
     {
-        if (result)
-            co_return *result;
-        body_claimed = true;
+        if (body_read)
+            co_return failure ? *failure : BodyError::taken;
+        std::string bytes = co_await read_whole(limit);
+        body_read = true;
+        body_done->notify_one();
+        if (failure)
+            co_return *failure;
+        co_return std::move(bytes);
+    }
+
+    // The body up to `limit`, or empty with `failure` set.
+    asio::awaitable<std::string> read_whole(std::size_t limit)
+    {
         // A declared length over the limit cannot fit: answer without inviting
         // or reading the body.
         if (auto declared = parser.content_length(); declared && *declared > limit) {
             body_failed = true;
-            result = BodyError::too_large;
-            body_done->notify_one();
-            co_return *result;
+            failure = BodyError::too_large;
+            co_return std::string();
         }
         if (!parser.is_done() && expect_continue && !continue_sent) {
             continue_sent = true;
@@ -88,29 +101,28 @@ struct Exchange {
             auto [ec, n] = co_await asio::async_write(socket, asio::buffer(go_on), asio::as_tuple(asio::use_awaitable));
             if (ec) {
                 body_failed = true;
-                result = BodyError::broken;
+                failure = BodyError::broken;
+                co_return std::string();
             }
         }
         std::string bytes;
         char chunk[16 * 1024];
-        while (!result && !parser.is_done()) {
+        while (!parser.is_done()) {
             std::size_t got = 0;
             bool ok = co_await next_piece(chunk, sizeof chunk, got);
             if (bytes.size() + got > limit) {
                 body_failed = true;
-                result = BodyError::too_large;
-            } else {
-                bytes.append(chunk, got);
-                if (!ok) {
-                    body_failed = true;
-                    result = BodyError::broken;
-                }
+                failure = BodyError::too_large;
+                co_return std::string();
+            }
+            bytes.append(chunk, got);
+            if (!ok) {
+                body_failed = true;
+                failure = BodyError::broken;
+                co_return std::string();
             }
         }
-        if (!result)
-            result = std::move(bytes);
-        body_done->notify_one();
-        co_return *result;
+        co_return bytes;
     }
 
     // After the answer is known: can the connection carry another request?
@@ -143,7 +155,7 @@ struct Exchange {
 // the body is in, since before that the socket is read_body's.
 asio::awaitable<void> watch_close(Exchange& ex)
 {
-    if (!ex.parser.is_done() && !ex.result)
+    if (!ex.parser.is_done() && !ex.body_read)
         co_await ex.body_done->wait();
     Notify never;
     for (;;) {
@@ -156,7 +168,8 @@ asio::awaitable<void> watch_close(Exchange& ex)
     }
 }
 
-asio::awaitable<bool> write_answer(Exchange& ex, const HttpResponse& res, bool keep_alive)
+// Takes the body out of `res` rather than copying it.
+asio::awaitable<bool> write_answer(Exchange& ex, HttpResponse& res, bool keep_alive)
 {
     const auto& req = ex.parser.get();
     bool head = req.method() == http::verb::head;
@@ -177,7 +190,7 @@ asio::awaitable<bool> write_answer(Exchange& ex, const HttpResponse& res, bool k
     } else {
         http::response<http::string_body> msg;
         fill(msg);
-        msg.body() = res.body;
+        msg.body() = std::move(res.body);
         std::tie(ec, std::ignore) = co_await http::async_write(ex.socket, msg, asio::as_tuple(asio::use_awaitable));
     }
     co_return !ec;

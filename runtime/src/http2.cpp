@@ -1,13 +1,23 @@
 // HTTP/2 through an nghttp2 server session driven by the socket: a reader
 // feeds received bytes in, a writer sends what the session has to say, and
 // every request stream runs the service in a task of its own. Everything of
-// one connection runs on its strand, so the session is never used from two
-// threads. nghttp2 callbacks only record what happened; tasks are started and
-// cancelled after the session call returns.
+// one connection runs on one thread at a time (its worker, or a strand), so
+// the session is never used from two threads. nghttp2 callbacks only record
+// what happened; tasks are started and cancelled after the session call
+// returns.
+//
+// What a peer can make the connection hold is bounded:
+// request bodies: the connection window opens as bytes arrive, a stream's
+//   window only as its service reads (read_body hands the bytes over), so a
+//   body nobody reads stays within the peer's stream window, and once the
+//   service has returned what is left of it is dropped as it arrives. (No
+//   RST_STREAM with NO_ERROR after an early answer: curl 7.88 then reports
+//   the answer it already has as a stream error.)
 
 #include <nghttp2/nghttp2.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -37,23 +47,27 @@ using namespace asio::experimental::awaitable_operators;
 
 namespace {
 
-// Body bytes kept for a stream whose service has not asked for them yet.
-constexpr std::size_t unclaimed_body_limit = 1024 * 1024;
 // Bytes gathered from the session into one socket write.
 constexpr std::size_t write_batch = 64 * 1024;
+
+enum class BodyPhase {
+    unread,    // kept, within the stream's window, until the service asks
+    reading,   // read_body takes the bytes as they arrive
+    finished,  // read_body has its result or the service returned: bytes are dropped
+};
 
 struct Stream {
     std::int32_t id = 0;
     std::string method;
     std::string path;
     // Request body.
-    std::string body;
-    std::size_t received = 0;
-    std::size_t limit = unclaimed_body_limit;
-    bool over_limit = false;
+    BodyPhase phase = BodyPhase::unread;
+    std::string body;          // arrived, not yet handed to the service
+    std::size_t received = 0;  // data bytes so far
+    std::size_t limit = SIZE_MAX;
     bool body_ended = false;
     bool closed = false;  // nghttp2 is done with the stream
-    std::optional<Body> result;
+    std::optional<BodyError> failure;  // why read_body gave no body
     // Made only when a service waits for body bytes still to come; most bodies have
     // arrived by the time the service asks.
     std::shared_ptr<Notify> body_event;
@@ -67,6 +81,12 @@ struct Stream {
     bool answered = false;
     std::string answer_body;
     std::size_t answer_sent = 0;
+    void drop_answer()
+    {
+        std::string().swap(answer_body);
+        answer_sent = 0;
+    }
+    void drop_body() { std::string().swap(body); }
     std::shared_ptr<asio::cancellation_signal> cancel = std::make_shared<asio::cancellation_signal>();
 };
 
@@ -152,21 +172,27 @@ struct Connection : std::enable_shared_from_this<Connection> {
         return 0;
     }
 
-    static int on_data_chunk(nghttp2_session*, std::uint8_t, std::int32_t id, const std::uint8_t* data,
+    static int on_data_chunk(nghttp2_session* session, std::uint8_t, std::int32_t id, const std::uint8_t* data,
                              std::size_t len, void* user)
     {
+        // The connection's window opens at once: what a stream's service has
+        // not read is held back by that stream's window alone, so one stream
+        // never stalls the others.
+        if (nghttp2_session_consume_connection(session, len) != 0)
+            return NGHTTP2_ERR_CALLBACK_FAILURE;
         Stream* s = of(user).find(id);
-        if (!s || s->over_limit)
+        if (!s || s->phase == BodyPhase::finished)
             return 0;
         s->received += len;
         if (s->received > s->limit) {
             // Counted as it arrives: past the limit the rest is dropped.
-            s->over_limit = true;
-            std::string().swap(s->body);
+            s->drop_body();
             s->body_changed();
             return 0;
         }
         s->body.append(reinterpret_cast<const char*>(data), len);
+        if (s->phase == BodyPhase::reading)
+            s->body_changed();
         return 0;
     }
 
@@ -179,6 +205,9 @@ struct Connection : std::enable_shared_from_this<Connection> {
         auto s = std::move(it->second);
         c.streams.erase(it);
         s->closed = true;
+        s->drop_answer();
+        if (!s->body_ended)
+            s->drop_body();  // cut off: it can only be broken now
         s->body_changed();
         // Closed before our answer went out: the client abandoned the request.
         if (s->task_running)
@@ -195,8 +224,10 @@ struct Connection : std::enable_shared_from_this<Connection> {
         std::size_t n = std::min(length, s->answer_body.size() - s->answer_sent);
         std::memcpy(buf, s->answer_body.data() + s->answer_sent, n);
         s->answer_sent += n;
-        if (s->answer_sent == s->answer_body.size())
+        if (s->answer_sent == s->answer_body.size()) {
             *flags |= NGHTTP2_DATA_FLAG_EOF;
+            s->drop_answer();
+        }
         return static_cast<ssize_t>(n);
     }
 
@@ -205,7 +236,7 @@ struct Connection : std::enable_shared_from_this<Connection> {
     void run_deferred()
     {
         for (auto& s : std::exchange(to_cancel, {})) {
-            // Posted: the cancelled task resumes later, on this strand.
+            // Posted: the cancelled task resumes later, on this connection's thread.
             asio::post(executor, [sig = s->cancel] { sig->emit(asio::cancellation_type::terminal); });
         }
         for (auto& s : std::exchange(to_start, {})) {
@@ -240,6 +271,9 @@ struct Connection : std::enable_shared_from_this<Connection> {
                             [c, s](std::size_t limit) { return read_body(c, s, limit); }};
         auto answer = co_await call_service(c->service, std::move(request));
         s->task_running = false;
+        // Whatever the service left unread is not wanted.
+        s->phase = BodyPhase::finished;
+        s->drop_body();
         if (c->done || s->closed)
             co_return;
         if (answer)
@@ -249,28 +283,48 @@ struct Connection : std::enable_shared_from_this<Connection> {
         c->want_write->notify_one();
     }
 
+    // Hands the body over as it arrives, opening the stream's window by what
+    // it takes, so that the peer sends on only as far as the service reads.
     static asio::awaitable<Body> read_body(std::shared_ptr<Connection> c, std::shared_ptr<Stream> s,
                                            std::size_t limit)
     {
-        if (s->result)
-            co_return *s->result;
+        if (s->phase != BodyPhase::unread)
+            co_return s->failure ? *s->failure : BodyError::taken;
+        s->phase = BodyPhase::reading;
         s->limit = limit;
-        if (!s->over_limit && s->received > limit) {
-            s->over_limit = true;
-            std::string().swap(s->body);
-        }
-        while (!s->over_limit && !s->body_ended && !s->closed && !c->done) {
+        std::string got;
+        for (;;) {
+            if (s->received > limit) {
+                s->failure = BodyError::too_large;
+                break;
+            }
+            if (!s->body.empty()) {
+                if (!s->closed && !c->done) {
+                    nghttp2_session_consume_stream(c->session.get(), s->id, s->body.size());
+                    c->want_write->notify_one();
+                }
+                if (got.empty()) {
+                    got = std::exchange(s->body, {});
+                } else {
+                    got += s->body;
+                    s->body.clear();
+                }
+            }
+            if (s->body_ended)
+                break;
+            if (s->closed || c->done) {
+                s->failure = BodyError::broken;
+                break;
+            }
             if (!s->body_event)
                 s->body_event = std::make_shared<Notify>();
             co_await s->body_event->wait();
         }
-        if (s->over_limit)
-            s->result = BodyError::too_large;
-        else if (!s->body_ended)
-            s->result = BodyError::broken;
-        else
-            s->result = std::move(s->body);
-        co_return *s->result;
+        s->phase = BodyPhase::finished;
+        s->drop_body();
+        if (s->failure)
+            co_return *s->failure;
+        co_return std::move(got);
     }
 
     void submit(Stream& s, HttpResponse answer)
@@ -386,11 +440,21 @@ std::unique_ptr<nghttp2_session_callbacks, void (*)(nghttp2_session_callbacks*)>
 
 asio::awaitable<void> serve_h2(tcp::socket& socket, boost::beast::flat_buffer& buffer, const HttpService& service)
 {
+    // Window updates and answers go out as small writes of their own: not
+    // held back waiting for the peer's acknowledgements.
+    boost::system::error_code ignored;
+    socket.set_option(tcp::no_delay(true), ignored);
     auto c = std::make_shared<Connection>(socket, service, co_await asio::this_coro::executor);
     {
         auto callbacks = make_callbacks();
+        nghttp2_option* raw_options = nullptr;
+        if (nghttp2_option_new(&raw_options) != 0)
+            co_return;
+        std::unique_ptr<nghttp2_option, void (*)(nghttp2_option*)> options(raw_options, &nghttp2_option_del);
+        // Window updates follow what the services read (see on_data_chunk, read_body).
+        nghttp2_option_set_no_auto_window_update(options.get(), 1);
         nghttp2_session* raw = nullptr;
-        if (nghttp2_session_server_new(&raw, callbacks.get(), c.get()) != 0)
+        if (nghttp2_session_server_new2(&raw, callbacks.get(), c.get(), options.get()) != 0)
             co_return;
         c->session.reset(raw);
     }

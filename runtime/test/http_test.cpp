@@ -370,6 +370,31 @@ TEST_F(HttpServer, BodiesAreCountedAgainstTheServicesLimit)
     }
 }
 
+TEST_F(HttpServer, TheBodyIsHandedOverOnce)
+{
+    // A second read gets the first one's error again, or "taken" after the body.
+    struct Case {
+        const char* name;
+        std::string body;
+        std::string answer;
+    };
+    const Case cases[] = {
+        {"a body", "abc", "abc\ntaken\n"},
+        {"an empty body", "", "\ntaken\n"},
+        {"over the limit", std::string(17, 'x'), "too_large\ntoo_large\n"},
+    };
+    const std::string dir = ::testing::TempDir();
+    for (const char* proto : protocols)
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(proto) + " " + c.name);
+            std::string path = dir + "/murlo-twice";
+            std::ofstream(path, std::ios::binary | std::ios::trunc) << c.body;
+            Ran r = run(std::string("curl -sS ") + proto + " --data-binary @" + path + " '" + base() + "/twice'");
+            ASSERT_EQ(r.exit_code, 0);
+            EXPECT_EQ(r.out, c.answer);
+        }
+}
+
 TEST_F(HttpServer, ClosingAnHttp11ConnectionCancelsItsWaitingRequest)
 {
     int cancelled = test.cancelled.load();

@@ -279,3 +279,46 @@ def test_many_streams_in_flight_at_once(server):
             assert c.responses[sid]["data"] == f"GET /echo?n={n}\n".encode()
     finally:
         c.close()
+
+
+# --- what one peer can make a connection hold
+
+
+def test_a_body_nobody_reads_holds_back_only_its_own_stream(server):
+    before = stats(server[0])
+    c = Client(server[0])
+    try:
+        waiting = c.request("POST", "/wait", end=False)
+        wait_for(lambda: stats(server[0])["waiting"] == before["waiting"] + 1)
+        # The peer may fill that stream's window, and the connection's window
+        # comes back, but the stream's does not while nobody reads.
+        sent = 0
+        while c.conn.local_flow_control_window(waiting) > 0:
+            n = min(c.conn.local_flow_control_window(waiting), c.conn.max_outbound_frame_size)
+            c.conn.send_data(waiting, b"w" * n)
+            sent += n
+            assert sent <= 65535, "the server asked for a body nobody reads"
+            c.flush()
+            c.pump(lambda: c.conn.outbound_flow_control_window > 0)
+        assert sent == 65535
+        # Other streams' bodies still get through, both ways.
+        big = b"e" * 300_000
+        echo = c.request("POST", "/echo", end=False)
+        view = memoryview(big)
+        while view:
+            n = min(c.conn.local_flow_control_window(echo), c.conn.max_outbound_frame_size, len(view))
+            if n == 0:
+                c.pump(lambda: c.conn.local_flow_control_window(echo) > 0)
+                continue
+            c.conn.send_data(echo, bytes(view[:n]))
+            view = view[n:]
+            c.flush()
+        c.conn.end_stream(echo)
+        c.flush()
+        c.pump(lambda: c.responses[echo]["ended"])
+        assert c.responses[echo]["data"] == b"POST /echo\n" + big
+        assert c.conn.local_flow_control_window(waiting) == 0
+        c.reset(waiting)
+        wait_for(lambda: stats(server[0])["cancelled"] == before["cancelled"] + 1)
+    finally:
+        c.close()

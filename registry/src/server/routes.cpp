@@ -47,16 +47,21 @@ std::uint64_t listing_key() {
 }
 
 boost::asio::awaitable<Response> beat_route(Request& request, std::shared_ptr<Registry> registry) {
-    std::optional<std::string> body = co_await request.read_body(body_limit);
-    if (!body) co_return respond(413, "{}");
-    proto::Result<proto::Beat> beat = proto::read_beat(*body);
-    if (!beat) {
-        std::string out = "{\"error\":";
-        proto::write_string(out, beat.error().text());
-        out.push_back('}');
-        co_return respond(400, std::move(out));
+    std::optional<proto::Beat> beat;
+    {
+        // The text dies with this scope: a held beat keeps only what it decoded.
+        std::optional<std::string> body = co_await request.read_body(body_limit);
+        if (!body) co_return respond(413, "{}");
+        proto::Result<proto::Beat> read = proto::read_beat(*body);
+        if (!read) {
+            std::string out = "{\"error\":";
+            proto::write_string(out, read.error().text());
+            out.push_back('}');
+            co_return respond(400, std::move(out));
+        }
+        beat = std::move(read).value();
     }
-    SharedBeatAck answer = co_await hold(*registry, beat.value());
+    SharedBeatAck answer = co_await hold(*registry, *beat);
     std::string out;
     out.reserve(256);
     answer.serialize(out);

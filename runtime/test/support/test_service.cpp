@@ -17,7 +17,18 @@ namespace {
 
 std::string_view path_of(std::string_view target) { return target.substr(0, target.find('?')); }
 
-const char* error_text(BodyError e) { return e == BodyError::too_large ? "too_large" : "broken"; }
+const char* error_text(BodyError e)
+{
+    switch (e) {
+    case BodyError::too_large:
+        return "too_large";
+    case BodyError::broken:
+        return "broken";
+    case BodyError::taken:
+        return "taken";
+    }
+    return "?";
+}
 
 asio::awaitable<HttpResponse> answer(TestService& t, HttpRequest req)
 {
@@ -51,6 +62,18 @@ asio::awaitable<HttpResponse> answer(TestService& t, HttpRequest req)
         if (std::get<BodyError>(body) == BodyError::broken)
             ++t.broken;
         co_return HttpResponse{413, "text/plain", error_text(std::get<BodyError>(body))};
+    }
+    if (path == "/twice") {
+        std::string out;
+        for (int i = 0; i < 2; ++i) {
+            Body body = co_await req.read_body(TestService::small_limit);
+            if (auto* bytes = std::get_if<std::string>(&body))
+                out += *bytes;
+            else
+                out += error_text(std::get<BodyError>(body));
+            out += "\n";
+        }
+        co_return HttpResponse{200, "text/plain", std::move(out)};
     }
     if (path == "/stats")
         co_return HttpResponse{200, "application/json", t.stats()};

@@ -5,6 +5,8 @@
 //   /small     reads the body under a 16-byte limit: 200 with it, or 413
 //              "too_large" / "broken" (counted in "reading" when it starts
 //              to read, and in "broken" for a broken body)
+//   /twice     reads the body twice under the 16-byte limit: each result on
+//              a line, the body or its error's name
 //   /stats     {"waiting":W,"cancelled":C,"broken":B,"reading":R}
 //   /throw     the service fails
 //   else       404 "{}"

@@ -29,9 +29,10 @@ struct Response {
     std::string body;  // the whole body; "content-type" is always content_type
 };
 
-// Reads the whole request body, counting data bytes as they arrive and
-// stopping at the first chunk that takes the total past `limit`. None when the
-// body is over the limit or breaks off (reset, closed, bad framing).
+// Reads the whole request body and hands it over, counting data bytes as they
+// arrive and stopping at the first chunk that takes the total past `limit`.
+// None when the body is over the limit or breaks off (reset, closed, bad
+// framing), and on a second call.
 using ReadBody = std::function<boost::asio::awaitable<std::optional<std::string>>(std::size_t limit)>;
 
 // What the routes look at: the method, the request target (a query after the

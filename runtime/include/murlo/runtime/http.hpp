@@ -15,6 +15,10 @@
 //
 // HTTP/1.1 notices a closed connection only once the request's body has been
 // read whole (or it had none): before that the socket belongs to read_body.
+//
+// What a peer can make a connection hold stays bounded: a body is handed over,
+// not copied; a body the service does not read is held back by flow control
+// and dropped once the service returns.
 
 #include <cstddef>
 #include <functional>
@@ -33,6 +37,7 @@ inline constexpr unsigned h2_max_concurrent_streams = 200;
 enum class BodyError {
     too_large,  // the data passed the limit; the rest was not read
     broken,     // the stream was reset, the connection closed or the framing broke before the end
+    taken,      // an earlier read_body call got the body
 };
 
 // The whole body, or why there is none.
@@ -41,12 +46,13 @@ using Body = std::variant<std::string, BodyError>;
 struct HttpRequest {
     std::string_view method;  // as sent: "GET", "HEAD", "POST", ...
     std::string_view target;  // path and query as sent (HTTP/2: ":path"), e.g. "/v1/pools?x=1"
-    // Reads the whole body, counting data bytes as they arrive: the first chunk
-    // that takes the total past `limit` ends the read with too_large, so a body
-    // of exactly `limit` bytes is read. Over HTTP/1.1 it answers a pending
-    // "Expect: 100-continue" first. A second call gives the first result; a
-    // service that never calls it leaves the body to the connection, which
-    // discards it. Valid only during the service call.
+    // Reads the whole body and hands it over (it is not kept), counting data
+    // bytes as they arrive: the first chunk that takes the total past `limit`
+    // ends the read with too_large, so a body of exactly `limit` bytes is
+    // read. Over HTTP/1.1 it answers a pending "Expect: 100-continue" first.
+    // A second call gives the first call's error again, or taken when that
+    // call got the body. A service that never calls it leaves the body to the
+    // connection, which discards it. Valid only during the service call.
     std::function<boost::asio::awaitable<Body>(std::size_t limit)> read_body;
 };
 

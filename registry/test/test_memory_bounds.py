@@ -1,0 +1,226 @@
+"""What one peer can make the registry hold stays bounded, whatever it sends or
+leaves unread, and the registry keeps serving everyone else meanwhile.
+
+Peers are python3-h2 connections and raw sockets against a real registry; the
+registry's resident size is read from /proc. The bounds are generous: each is
+a small fraction of what the same peers cost while nothing bounded them.
+"""
+
+import os
+import select
+import socket
+import time
+
+import h2.events
+import pytest
+
+from conftest import DRIVER, H2, HEALTH, beat, curl, pools
+
+MIB = 1024 * 1024
+
+
+def rss_mib(registry):
+    with open("/proc/%d/status" % registry.proc.pid) as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1]) / 1024
+    raise AssertionError("no VmRSS for the registry")
+
+
+def serves_others(registry):
+    for version in ("--http1.1", "--http2-prior-knowledge"):
+        status, _, body = curl(registry, registry.url + "/health", version=version)
+        assert (status, body) == (200, HEALTH)
+
+
+def sanitizer():
+    with open(DRIVER, "rb") as f:
+        binary = f.read()
+    return "thread" if b"__tsan_init" in binary else "address" if b"__asan_init" in binary else None
+
+
+def within(mib):
+    """A bound on growth in MiB; ThreadSanitizer keeps shadow state for every
+    byte touched, which makes the same program several times as resident."""
+    return mib * 5 if sanitizer() == "thread" else mib
+
+
+@pytest.fixture
+def warm_registry(start_registry, monkeypatch):
+    """A registry with a long lease, warmed up on both protocols."""
+    if sanitizer() == "address":
+        # AddressSanitizer's quarantine keeps freed memory resident on purpose.
+        options = os.environ.get("ASAN_OPTIONS", "")
+        monkeypatch.setenv("ASAN_OPTIONS", (options + ":" if options else "") + "quarantine_size_mb=4")
+
+    def start():
+        r = start_registry(ttl_ms=600_000)
+        serves_others(r)
+        return r
+
+    return start
+
+
+def grown_by(registry, before):
+    return rss_mib(registry) - before
+
+
+def padded(size, **fields):
+    body = beat(**fields)
+    assert len(body) <= size
+    return body + b" " * (size - len(body))
+
+
+def h2_client(registry):
+    c = H2(registry)
+    # Window updates are small writes of their own: do not let them wait on acks.
+    c.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+    return c
+
+
+def round_trip(c, deadline):
+    """Returns once the registry has read all sent so far, and all it sent before that is handled."""
+    def acks():
+        return sum(isinstance(e, h2.events.PingAckReceived) for e in c.events)
+    before = acks()
+    c.conn.ping(b"in-order")
+    c.flush()
+    assert c.pump(deadline, lambda: acks() > before), "no answer to a ping"
+
+
+def wait_until(predicate, what, timeout=30):
+    deadline = time.monotonic() + timeout
+    while not predicate():
+        assert time.monotonic() < deadline, "never happened: " + what
+        time.sleep(0.01)
+
+
+# --- held beats ------------------------------------------------------------
+
+
+def test_held_beats_keep_only_their_decoded_beat(warm_registry):
+    r = warm_registry()
+    before = rss_mib(r)
+    c = h2_client(r)
+    try:
+        held = [c.request("POST", "/v1/beat", padded(500 * 1024, pool="held", id=i + 1, watch=["quiet"],
+                                                      seen={"quiet": 0}, hold_ms=60_000))
+                for i in range(200)]
+        wait_until(lambda: pools(r).get("held", {}).get("members") == 200, "all 200 beats applied")
+        serves_others(r)
+        grown = grown_by(r, before)
+        # The bodies alone were 100 MB.
+        assert grown < within(40), "200 held beats grew the registry by %.0f MiB" % grown
+        round_trip(c, time.monotonic() + 10)
+        assert not any(c.closed(sid) for sid in held), "the beats were not held"
+    finally:
+        c.close()
+
+
+# --- unread request bodies -------------------------------------------------
+
+
+def test_unread_http2_bodies_are_held_back_by_flow_control_and_dropped(warm_registry):
+    r = warm_registry()
+    before = rss_mib(r)
+    c = h2_client(r)
+    window = 65_535  # the registry's initial stream window
+    try:
+        # Each route answers without reading: every body is left over. The
+        # first bytes go out with the request, before the route has run.
+        streams = []
+        for _ in range(200):
+            sid = c.conn.get_next_available_stream_id()
+            c.conn.send_headers(sid, [(":method", "GET"), (":scheme", "http"), (":authority", c.authority),
+                                      (":path", "/health")])
+            c.conn.send_data(sid, b"x" * 300)
+            c.responses[sid] = {"status": None, "headers": {}, "body": b"", "done": False, "reset": None}
+            c.flush()
+            streams.append(sid)
+        sent = dict.fromkeys(streams, 300)
+
+        def can_send():
+            return any(c.conn.local_flow_control_window(s) > 0 for s in streams)
+
+        deadline = time.monotonic() + 60
+        while can_send():
+            for sid in streams:
+                n = min(c.conn.local_flow_control_window(sid), c.conn.max_outbound_frame_size)
+                if n > 0:
+                    c.conn.send_data(sid, b"x" * n)
+                    sent[sid] += n
+            c.flush()
+            assert max(sent.values()) <= window, "the registry asked for a body nobody reads"
+            # The connection's window comes back as the bytes arrive.
+            c.pump(deadline, lambda: all(c.responses[s]["done"] for s in streams) and
+                   (can_send() or c.conn.outbound_flow_control_window > 0))
+            assert time.monotonic() < deadline
+        # Once everything sent has been read: no stream was given more than its
+        # first window, and every one was answered.
+        round_trip(c, deadline)
+        assert not can_send()
+        for sid in streams:
+            assert sent[sid] == window
+            assert (c.responses[sid]["status"], c.responses[sid]["body"]) == (200, HEALTH)
+        serves_others(r)
+        grown = grown_by(r, before)
+        assert grown < within(20), "200 unread bodies grew the registry by %.0f MiB" % grown
+
+        # 13 MB went through a connection window of 64 kB: the registry gave it
+        # back. Ending the streams frees them, and a large body still gets through.
+        for sid in streams:
+            c.conn.end_stream(sid)
+        c.flush()
+        sid = c.request("POST", "/v1/beat", padded(300_000, pool="after-unread", id=1))
+        assert c.wait(sid)["status"] == 200
+    finally:
+        c.close()
+
+
+def test_unread_http1_bodies_are_not_buffered(warm_registry):
+    r = warm_registry()
+    before = rss_mib(r)
+    socks = [socket.create_connection((r.host, r.port), timeout=10) for _ in range(8)]
+    try:
+        for s in socks:
+            s.sendall(b"GET /health HTTP/1.1\r\nhost: x\r\ncontent-length: %d\r\n\r\n" % (64 * MIB))
+        # Push body bytes until the registry answers and stops reading (it
+        # closes the connection) or 16 MiB went out on every connection.
+        chunk = b"x" * 65536
+        answers = {s: b"" for s in socks}
+        pushed = dict.fromkeys(socks, 0)
+        open_ = set(socks)
+        deadline = time.monotonic() + 60
+        while open_:
+            assert time.monotonic() < deadline, "connections neither answered nor closed"
+            want_write = [s for s in open_ if pushed[s] < 16 * MIB]
+            readable, writable, _ = select.select(list(open_), want_write, [], 1)
+            for s in readable:
+                try:
+                    got = s.recv(65536)
+                except ConnectionResetError:
+                    got = b""
+                answers[s] += got
+                if not got:
+                    open_.discard(s)
+            for s in writable:
+                if s not in open_:
+                    continue
+                try:
+                    pushed[s] += s.send(chunk)
+                except (BrokenPipeError, ConnectionResetError):
+                    open_.discard(s)
+            if not want_write and not readable:
+                break
+        for s in socks:
+            assert answers[s].startswith(b"HTTP/1.1 200 OK\r\n"), answers[s][:100]
+            assert answers[s].endswith(HEALTH)
+        serves_others(r)
+        grown = grown_by(r, before)
+        assert grown < within(20), "unread HTTP/1.1 bodies grew the registry by %.0f MiB" % grown
+    finally:
+        for s in socks:
+            s.close()
+
+
+# --- answers
