@@ -12,6 +12,7 @@ import socket
 import time
 
 import h2.events
+import h2.settings
 import pytest
 
 from conftest import DRIVER, H2, HEALTH, beat, curl, pools
@@ -223,4 +224,75 @@ def test_unread_http1_bodies_are_not_buffered(warm_registry):
             s.close()
 
 
-# --- answers
+# --- answers nobody reads --------------------------------------------------
+
+
+def make_big_listing(registry, pools_wanted=1000):
+    """Pools with long names, so that one listing is over half a megabyte."""
+    c = H2(registry)
+    try:
+        for start in range(0, pools_wanted, 100):
+            sids = [c.request("POST", "/v1/beat", beat(pool="p%04d-" % i + "n" * 500, id=1))
+                    for i in range(start, start + 100)]
+            for sid in sids:
+                assert c.wait(sid)["status"] == 200
+    finally:
+        c.close()
+    status, _, listing = curl(registry, registry.url + "/v1/pools")
+    assert status == 200 and len(listing) > 500_000
+    return len(listing)
+
+
+def test_http2_answers_nobody_reads_are_capped_per_connection(warm_registry):
+    r = warm_registry()
+    size = make_big_listing(r)
+    serves_others(r)
+    before = rss_mib(r)
+    # Windows of zero that are never opened: no answer byte can leave.
+    peers = [H2(r) for _ in range(4)]
+    try:
+        for p in peers:
+            p.conn.update_settings({h2.settings.SettingCodes.INITIAL_WINDOW_SIZE: 0})
+            p.sids = [p.request("GET", "/v1/pools") for _ in range(200)]
+        for p in peers:
+            # The registry has read all of it and answered some.
+            assert p.pump(time.monotonic() + 10, lambda: any(p.responses[s]["status"] == 200 for s in p.sids))
+            round_trip(p, time.monotonic() + 10)
+        serves_others(r)
+        grown = grown_by(r, before)
+        # Unbounded, this is 800 listings of over 500 kB each.
+        assert grown < within(64), "answers nobody reads grew the registry by %.0f MiB" % grown
+
+        # Once a peer opens its windows every one of its requests is answered in full.
+        p = peers[0]
+        p.conn.update_settings({h2.settings.SettingCodes.INITIAL_WINDOW_SIZE: 4 * MIB})
+        p.conn.increment_flow_control_window(64 * MIB)
+        p.flush()
+        assert p.pump(time.monotonic() + 60, lambda: all(p.closed(s) for s in p.sids))
+        for sid in p.sids:
+            assert p.responses[sid]["status"] == 200 and len(p.responses[sid]["body"]) == size
+    finally:
+        for p in peers:
+            p.close()
+
+
+def test_http1_pipelined_answers_nobody_reads_are_capped(warm_registry):
+    r = warm_registry()
+    make_big_listing(r)
+    serves_others(r)
+    before = rss_mib(r)
+    socks = [socket.create_connection((r.host, r.port), timeout=10) for _ in range(4)]
+    try:
+        request = b"GET /v1/pools HTTP/1.1\r\nhost: x\r\n\r\n"
+        for s in socks:
+            s.sendall(request * (15_000 // len(request)))
+        # Each registry connection has answered at least its first request.
+        for s in socks:
+            s.settimeout(10)
+            assert s.recv(16).startswith(b"HTTP/1.1 200")
+        serves_others(r)
+        grown = grown_by(r, before)
+        assert grown < within(64), "pipelined answers nobody reads grew the registry by %.0f MiB" % grown
+    finally:
+        for s in socks:
+            s.close()

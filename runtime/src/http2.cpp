@@ -7,12 +7,15 @@
 // returns.
 //
 // What a peer can make the connection hold is bounded:
-// request bodies: the connection window opens as bytes arrive, a stream's
+// - request bodies: the connection window opens as bytes arrive, a stream's
 //   window only as its service reads (read_body hands the bytes over), so a
 //   body nobody reads stays within the peer's stream window, and once the
 //   service has returned what is left of it is dropped as it arrives. (No
 //   RST_STREAM with NO_ERROR after an early answer: curl 7.88 then reports
 //   the answer it already has as a stream error.)
+// - answers: past unsent_limit bytes the peer has not taken, stream services
+//   wait before they start, and while a socket write is stuck as well nothing
+//   more is read (window updates must still get in while the socket is free).
 
 #include <nghttp2/nghttp2.h>
 
@@ -47,6 +50,9 @@ using namespace asio::experimental::awaitable_operators;
 
 namespace {
 
+// Answer bytes the peer has not taken, per connection, past which no further
+// stream service starts.
+constexpr std::size_t unsent_limit = 4 * 1024 * 1024;
 // Bytes gathered from the session into one socket write.
 constexpr std::size_t write_batch = 64 * 1024;
 
@@ -81,6 +87,7 @@ struct Stream {
     bool answered = false;
     std::string answer_body;
     std::size_t answer_sent = 0;
+    std::size_t unsent() const { return answer_body.size() - answer_sent; }
     void drop_answer()
     {
         std::string().swap(answer_body);
@@ -103,6 +110,15 @@ struct Connection : std::enable_shared_from_this<Connection> {
     std::vector<std::shared_ptr<Stream>> to_start;
     std::vector<std::shared_ptr<Stream>> to_cancel;
     std::shared_ptr<Notify> want_write = std::make_shared<Notify>();
+    // Answer bytes nghttp2 has not taken yet, summed over the streams.
+    std::size_t unsent = 0;
+    // Stream tasks waiting for unsent to drop below the limit, and their wake-up.
+    std::size_t gated = 0;
+    std::shared_ptr<Notify> room = std::make_shared<Notify>();
+    // A socket write is in progress; the reader waits on may_read while that
+    // and the unsent limit both hold.
+    bool writing = false;
+    std::shared_ptr<Notify> may_read = std::make_shared<Notify>();
     bool done = false;  // the connection has ended; streams answer nothing more
     // Stream tasks alive: the connection task outlives them, since they use
     // its socket and service.
@@ -121,6 +137,8 @@ struct Connection : std::enable_shared_from_this<Connection> {
         auto it = streams.find(id);
         return it == streams.end() ? nullptr : it->second.get();
     }
+
+    bool over_limit() const { return unsent >= unsent_limit; }
 
     // --- nghttp2 callbacks: record, never start or resume anything here.
 
@@ -205,6 +223,7 @@ struct Connection : std::enable_shared_from_this<Connection> {
         auto s = std::move(it->second);
         c.streams.erase(it);
         s->closed = true;
+        c.unsent -= s->unsent();
         s->drop_answer();
         if (!s->body_ended)
             s->drop_body();  // cut off: it can only be broken now
@@ -218,13 +237,15 @@ struct Connection : std::enable_shared_from_this<Connection> {
     static ssize_t read_answer(nghttp2_session*, std::int32_t id, std::uint8_t* buf, std::size_t length,
                                std::uint32_t* flags, nghttp2_data_source*, void* user)
     {
-        Stream* s = of(user).find(id);
+        auto& c = of(user);
+        Stream* s = c.find(id);
         if (!s)
             return NGHTTP2_ERR_TEMPORAL_CALLBACK_FAILURE;
-        std::size_t n = std::min(length, s->answer_body.size() - s->answer_sent);
+        std::size_t n = std::min(length, s->unsent());
         std::memcpy(buf, s->answer_body.data() + s->answer_sent, n);
         s->answer_sent += n;
-        if (s->answer_sent == s->answer_body.size()) {
+        c.unsent -= n;
+        if (s->unsent() == 0) {
             *flags |= NGHTTP2_DATA_FLAG_EOF;
             s->drop_answer();
         }
@@ -249,6 +270,8 @@ struct Connection : std::enable_shared_from_this<Connection> {
             asio::co_spawn(executor, run_stream(shared_from_this(), std::move(s)),
                            asio::bind_cancellation_slot(sig->slot(), [sig](std::exception_ptr) {}));
         }
+        if (gated > 0 && !over_limit())
+            room->notify_one();
     }
 
     // --- stream tasks
@@ -262,11 +285,28 @@ struct Connection : std::enable_shared_from_this<Connection> {
         }
     };
 
+    struct Gated {
+        Connection& c;
+        explicit Gated(Connection& conn) : c(conn) { ++c.gated; }
+        ~Gated() { --c.gated; }
+    };
+
     static asio::awaitable<void> run_stream(std::shared_ptr<Connection> c, std::shared_ptr<Stream> s)
     {
         Running counted{*c};
         // Let the session call that announced the stream finish first.
         co_await asio::post(c->executor, asio::use_awaitable);
+        if (c->over_limit()) {
+            // The peer is not taking our answers: make no more for it until it
+            // does. Cancelled with the stream like the service would be.
+            Gated waiting{*c};
+            while (c->over_limit())
+                co_await c->room->wait();
+            // Pass the turn on; the next one looks once this service has
+            // answered or waits for something else.
+            if (c->gated > 1)
+                c->room->notify_one();
+        }
         HttpRequest request{s->method, s->path,
                             [c, s](std::size_t limit) { return read_body(c, s, limit); }};
         auto answer = co_await call_service(c->service, std::move(request));
@@ -350,6 +390,7 @@ struct Connection : std::enable_shared_from_this<Connection> {
             return;
         }
         s.answer_body = std::move(answer.body);
+        unsent += s.answer_body.size();
         nghttp2_data_provider provider{};
         provider.read_callback = &Connection::read_answer;
         nghttp2_submit_response(session.get(), s.id, headers.data(), headers.size(), &provider);
@@ -363,6 +404,10 @@ struct Connection : std::enable_shared_from_this<Connection> {
         Notify never;
         std::string_view pending = initial;
         for (;;) {
+            // Over the unsent limit with the socket not taking our bytes
+            // either: the peer reads nothing, so read nothing of it.
+            while (over_limit() && writing)
+                co_await may_read->wait();
             if (!pending.empty()) {
                 auto rv = nghttp2_session_mem_recv(session.get(), reinterpret_cast<const std::uint8_t*>(pending.data()),
                                                    pending.size());
@@ -397,7 +442,10 @@ struct Connection : std::enable_shared_from_this<Connection> {
             }
             run_deferred();
             if (!out.empty()) {
+                writing = true;
                 auto [ec, n] = co_await asio::async_write(socket, asio::buffer(out), asio::as_tuple(asio::use_awaitable));
+                writing = false;
+                may_read->notify_one();
                 if (ec)
                     co_return;
                 continue;

@@ -54,6 +54,7 @@ class Client:
         self.remote_settings = {}
         self.goaway = None
         self.closed = False
+        self.ping_acks = 0
 
     def flush(self):
         data = self.conn.data_to_send()
@@ -111,6 +112,15 @@ class Client:
                 self.remote_settings[key] = changed.new_value
         elif isinstance(event, h2.events.ConnectionTerminated):
             self.goaway = event
+        elif isinstance(event, h2.events.PingAckReceived):
+            self.ping_acks += 1
+
+    def round_trip(self):
+        """Returns once the server has read everything sent so far (a ping comes back)."""
+        acks = self.ping_acks
+        self.conn.ping(b"in-order")
+        self.flush()
+        self.pump(lambda: self.ping_acks > acks)
 
     def get(self, path, method="GET", body=None):
         sid = self.request(method, path, body)
@@ -320,5 +330,38 @@ def test_a_body_nobody_reads_holds_back_only_its_own_stream(server):
         assert c.conn.local_flow_control_window(waiting) == 0
         c.reset(waiting)
         wait_for(lambda: stats(server[0])["cancelled"] == before["cancelled"] + 1)
+    finally:
+        c.close()
+
+
+def test_answers_the_peer_does_not_take_hold_back_its_next_requests(server):
+    c = Client(server[1])
+    try:
+        # Windows of zero: no answer byte can leave until they open.
+        c.conn.update_settings({h2.settings.SettingCodes.INITIAL_WINDOW_SIZE: 0})
+        ids = [c.request("GET", "/big") for _ in range(8)]
+        c.pump(lambda: any(c.responses[i]["headers"] for i in ids))
+        c.round_trip()
+        c.round_trip()
+        held = [i for i in ids if c.responses[i]["headers"] is None]
+        assert held, "all 8 MiB of answers were made for a peer that takes none"
+        # Other connections are served meanwhile.
+        other = Client(server[1])
+        try:
+            assert other.get("/echo?other")["data"] == b"GET /echo?other\n"
+        finally:
+            other.close()
+        # A held-back request the peer gives up on is dropped.
+        c.reset(held[0])
+        # Once the peer takes its answers, the rest are made and sent in full.
+        c.conn.update_settings({h2.settings.SettingCodes.INITIAL_WINDOW_SIZE: 16 * 1024 * 1024})
+        c.conn.increment_flow_control_window(64 * 1024 * 1024)
+        c.flush()
+        c.pump(lambda: all(c.responses[i]["ended"] for i in ids if i != held[0]), timeout=30)
+        for i in ids:
+            if i != held[0]:
+                assert c.responses[i]["headers"][":status"] == "200"
+                assert c.responses[i]["data"] == b"b" * (1024 * 1024)
+        assert c.responses[held[0]]["headers"] is None
     finally:
         c.close()

@@ -75,6 +75,8 @@ asio::awaitable<HttpResponse> answer(TestService& t, HttpRequest req)
         }
         co_return HttpResponse{200, "text/plain", std::move(out)};
     }
+    if (path == "/big")
+        co_return HttpResponse{200, "text/plain", std::string(1024 * 1024, 'b')};
     if (path == "/stats")
         co_return HttpResponse{200, "application/json", t.stats()};
     if (path == "/throw")

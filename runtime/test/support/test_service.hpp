@@ -7,6 +7,7 @@
 //              to read, and in "broken" for a broken body)
 //   /twice     reads the body twice under the 16-byte limit: each result on
 //              a line, the body or its error's name
+//   /big       1 MiB of "b" without reading the request
 //   /stats     {"waiting":W,"cancelled":C,"broken":B,"reading":R}
 //   /throw     the service fails
 //   else       404 "{}"

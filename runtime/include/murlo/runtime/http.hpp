@@ -18,7 +18,9 @@
 //
 // What a peer can make a connection hold stays bounded: a body is handed over,
 // not copied; a body the service does not read is held back by flow control
-// and dropped once the service returns.
+// and dropped once the service returns; answers the peer does not take stop
+// new requests from being served (HTTP/2: past a few MiB per connection;
+// HTTP/1.1: one answer at a time).
 
 #include <cstddef>
 #include <functional>
