@@ -13,6 +13,7 @@ import time
 
 import h2.events
 import h2.settings
+import hpack
 import pytest
 
 from conftest import DRIVER, H2, HEALTH, beat, curl, pools
@@ -26,6 +27,12 @@ def rss_mib(registry):
             if line.startswith("VmRSS:"):
                 return int(line.split()[1]) / 1024
     raise AssertionError("no VmRSS for the registry")
+
+
+def cpu_seconds(registry):
+    with open("/proc/%d/stat" % registry.proc.pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
 def serves_others(registry):
@@ -296,3 +303,113 @@ def test_http1_pipelined_answers_nobody_reads_are_capped(warm_registry):
     finally:
         for s in socks:
             s.close()
+
+
+# --- header blocks that decode to far more than was sent -------------------
+
+HEADERS, RST_STREAM, SETTINGS, GOAWAY, CONTINUATION = 1, 3, 4, 7, 9
+END_STREAM, ACK, END_HEADERS = 1, 1, 4
+PREFACE = b"PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n"
+
+
+def frame(kind, flags, stream, payload=b""):
+    return len(payload).to_bytes(3, "big") + bytes([kind, flags]) + stream.to_bytes(4, "big") + payload
+
+
+def hpack_string(text):
+    """A literal string without Huffman coding: 7-bit prefixed length, then the bytes."""
+    n = len(text)
+    if n < 127:
+        return bytes([n]) + text
+    out, n = bytearray([127]), n - 127
+    while n >= 128:
+        out.append(n % 128 + 128)
+        n //= 128
+    return bytes(out) + bytes([n]) + text
+
+
+def request_block(path):
+    # :method GET, :scheme http (static table), :path and :authority as
+    # literals that are not indexed, so the peer's table stays as it was.
+    return b"\x82\x86" + b"\x04" + hpack_string(path) + b"\x01" + hpack_string(b"x")
+
+
+def bomb_block(size):
+    """One 4 kB header put into the dynamic table, then referenced by one byte each until `size` bytes."""
+    entry = b"\x40" + hpack_string(b"x-bomb") + hpack_string(b"v" * 4000)
+    head = request_block(b"/health") + entry
+    return head + b"\xbe" * (size - len(head))
+
+
+def header_frames(stream, block, flags=END_STREAM):
+    pieces = [block[i:i + 16_384] for i in range(0, len(block), 16_384)]
+    out = b""
+    for i, piece in enumerate(pieces):
+        last = END_HEADERS if i == len(pieces) - 1 else 0
+        out += frame(HEADERS if i == 0 else CONTINUATION, last | (flags if i == 0 else 0), stream, piece)
+    return out
+
+
+class RawH2:
+    """Frames by hand on one connection, for header blocks no client library would send."""
+
+    def __init__(self, registry):
+        self.sock = socket.create_connection((registry.host, registry.port), timeout=10)
+        self.sock.sendall(PREFACE + frame(SETTINGS, 0, 0))
+        self.buf = b""
+        self.decoder = hpack.Decoder()
+        self.statuses, self.resets = {}, {}
+        self.goaway = False
+
+    def read_until(self, done, deadline):
+        while not done():
+            self.sock.settimeout(max(0.001, deadline - time.monotonic()))
+            try:
+                data = self.sock.recv(65536)
+            except (socket.timeout, ConnectionResetError):
+                data = b""
+            if not data:
+                return done()
+            self.buf += data
+            while len(self.buf) >= 9 and len(self.buf) >= 9 + int.from_bytes(self.buf[:3], "big"):
+                n = int.from_bytes(self.buf[:3], "big")
+                kind, flags, stream = self.buf[3], self.buf[4], int.from_bytes(self.buf[5:9], "big") & 0x7FFFFFFF
+                payload, self.buf = self.buf[9:9 + n], self.buf[9 + n:]
+                if kind == SETTINGS and not flags & ACK:
+                    self.sock.sendall(frame(SETTINGS, ACK, 0))
+                elif kind == HEADERS:
+                    self.statuses[stream] = dict(self.decoder.decode(payload))[":status"]
+                elif kind == RST_STREAM:
+                    self.resets[stream] = int.from_bytes(payload, "big")
+                elif kind == GOAWAY:
+                    self.goaway = True
+        return True
+
+
+def test_a_header_block_that_decodes_past_the_cap_resets_only_its_stream(warm_registry):
+    r = warm_registry()
+    before, cpu = rss_mib(r), cpu_seconds(r)
+    peers = [RawH2(r) for _ in range(4)]
+    bombs = range(1, 51, 2)  # stream ids
+    try:
+        for p in peers:
+            # 130 kB on the wire each, over 500 MB once decoded.
+            p.sock.sendall(b"".join(header_frames(sid, bomb_block(130_000)) for sid in bombs))
+        for p in peers:
+            assert p.read_until(lambda: all(sid in p.resets or sid in p.statuses for sid in bombs),
+                                time.monotonic() + 60)
+            assert not p.statuses, "header blocks past the cap were served"
+        # Each connection goes on: its next request is answered.
+        for p in peers:
+            p.sock.sendall(header_frames(bombs[-1] + 2, request_block(b"/health")))
+            assert p.read_until(lambda: bombs[-1] + 2 in p.statuses, time.monotonic() + 10)
+            assert p.statuses[bombs[-1] + 2] == "200" and not p.goaway
+        serves_others(r)
+        # Decoded whole, these hundred blocks took a core for 15 seconds.
+        used = cpu_seconds(r) - cpu
+        assert used < 3, "the header blocks took %.1f s of CPU" % used
+        grown = grown_by(r, before)
+        assert grown < within(20), "header bombs grew the registry by %.0f MiB" % grown
+    finally:
+        for p in peers:
+            p.sock.close()

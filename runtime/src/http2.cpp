@@ -15,7 +15,10 @@
 //   the answer it already has as a stream error.)
 // - answers: past unsent_limit bytes the peer has not taken, stream services
 //   wait before they start, and while a socket write is stuck as well nothing
-//   more is read (window updates must still get in while the socket is free).
+//   more is read (window updates must still get in while the socket is free);
+// - header blocks: decoded bytes per stream are counted, the stream reset past
+//   header_list_limit, so a small block that decodes to a huge one costs
+//   little.
 
 #include <nghttp2/nghttp2.h>
 
@@ -53,6 +56,9 @@ namespace {
 // Answer bytes the peer has not taken, per connection, past which no further
 // stream service starts.
 constexpr std::size_t unsent_limit = 4 * 1024 * 1024;
+// Decoded header bytes per stream (name, value and 32 per field, as HTTP/2
+// counts a header list), request head and trailers together; also advertised.
+constexpr std::size_t header_list_limit = 64 * 1024;
 // Bytes gathered from the session into one socket write.
 constexpr std::size_t write_batch = 64 * 1024;
 
@@ -66,6 +72,7 @@ struct Stream {
     std::int32_t id = 0;
     std::string method;
     std::string path;
+    std::size_t header_bytes = 0;
     // Request body.
     BodyPhase phase = BodyPhase::unread;
     std::string body;          // arrived, not yet handed to the service
@@ -152,13 +159,22 @@ struct Connection : std::enable_shared_from_this<Connection> {
         return 0;
     }
 
-    static int on_header(nghttp2_session*, const nghttp2_frame* frame, const std::uint8_t* name, std::size_t namelen,
-                         const std::uint8_t* value, std::size_t valuelen, std::uint8_t, void* user)
+    static int on_header(nghttp2_session* session, const nghttp2_frame* frame, const std::uint8_t* name,
+                         std::size_t namelen, const std::uint8_t* value, std::size_t valuelen, std::uint8_t,
+                         void* user)
     {
-        if (frame->hd.type != NGHTTP2_HEADERS || frame->headers.cat != NGHTTP2_HCAT_REQUEST)
+        if (frame->hd.type != NGHTTP2_HEADERS)
             return 0;
         Stream* s = of(user).find(frame->hd.stream_id);
         if (!s)
+            return 0;
+        s->header_bytes += namelen + valuelen + 32;
+        if (s->header_bytes > header_list_limit) {
+            // nghttp2 skips the rest of the block without handing it to us.
+            nghttp2_submit_rst_stream(session, NGHTTP2_FLAG_NONE, s->id, NGHTTP2_ENHANCE_YOUR_CALM);
+            return NGHTTP2_ERR_TEMPORAL_CALLBACK_FAILURE;
+        }
+        if (frame->headers.cat != NGHTTP2_HCAT_REQUEST)
             return 0;
         std::string_view n(reinterpret_cast<const char*>(name), namelen);
         std::string_view v(reinterpret_cast<const char*>(value), valuelen);
@@ -506,7 +522,10 @@ asio::awaitable<void> serve_h2(tcp::socket& socket, boost::beast::flat_buffer& b
             co_return;
         c->session.reset(raw);
     }
-    nghttp2_settings_entry settings[] = {{NGHTTP2_SETTINGS_MAX_CONCURRENT_STREAMS, h2_max_concurrent_streams}};
+    nghttp2_settings_entry settings[] = {
+        {NGHTTP2_SETTINGS_MAX_CONCURRENT_STREAMS, h2_max_concurrent_streams},
+        {NGHTTP2_SETTINGS_MAX_HEADER_LIST_SIZE, header_list_limit},
+    };
     if (nghttp2_submit_settings(c->session.get(), NGHTTP2_FLAG_NONE, settings, std::size(settings)) != 0)
         co_return;
 

@@ -12,6 +12,7 @@ import time
 
 import h2.config
 import h2.connection
+import h2.errors
 import h2.events
 import h2.settings
 import pytest
@@ -61,9 +62,9 @@ class Client:
         if data:
             self.sock.sendall(data)
 
-    def request(self, method, path, body=None, end=True):
+    def request(self, method, path, body=None, end=True, headers=()):
         sid = self.conn.get_next_available_stream_id()
-        headers = [(":method", method), (":path", path), (":scheme", "http"), (":authority", self.authority)]
+        headers = [(":method", method), (":path", path), (":scheme", "http"), (":authority", self.authority)] + list(headers)
         self.conn.send_headers(sid, headers, end_stream=end and not body)
         if body:
             self.conn.send_data(sid, body, end_stream=end)
@@ -292,6 +293,30 @@ def test_many_streams_in_flight_at_once(server):
 
 
 # --- what one peer can make a connection hold
+
+
+@pytest.mark.parametrize("over,reset", [(0, None), (1, h2.errors.ErrorCodes.ENHANCE_YOUR_CALM)],
+                         ids=["at the cap", "one byte over"])
+def test_decoded_header_bytes_are_capped_per_stream(server, over, reset):
+    cap = 64 * 1024
+    c = Client(server[0])
+    try:
+        c.pump(lambda: h2.settings.SettingCodes.MAX_HEADER_LIST_SIZE in c.remote_settings)
+        assert c.remote_settings[h2.settings.SettingCodes.MAX_HEADER_LIST_SIZE] == cap
+        # Counted as HTTP/2 counts a header list: name, value and 32 per field.
+        base = [(":method", "GET"), (":path", "/echo"), (":scheme", "http"), (":authority", c.authority)]
+        used = sum(len(n) + len(v) + 32 for n, v in base)
+        fill = [("x-fill", "v" * (cap - used - len("x-fill") - 32 + over))]
+        sid = c.request("GET", "/echo", headers=fill)
+        c.pump(lambda: c.responses[sid]["ended"] or c.responses[sid]["reset"] is not None)
+        if reset is None:
+            assert c.responses[sid]["data"] == b"GET /echo\n"
+        else:
+            assert c.responses[sid]["reset"] == reset and c.responses[sid]["headers"] is None
+        # Only the stream pays: the connection serves the next request.
+        assert c.get("/echo?next")["data"] == b"GET /echo?next\n"
+    finally:
+        c.close()
 
 
 def test_a_body_nobody_reads_holds_back_only_its_own_stream(server):

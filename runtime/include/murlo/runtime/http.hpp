@@ -20,7 +20,8 @@
 // not copied; a body the service does not read is held back by flow control
 // and dropped once the service returns; answers the peer does not take stop
 // new requests from being served (HTTP/2: past a few MiB per connection;
-// HTTP/1.1: one answer at a time).
+// HTTP/1.1: one answer at a time); an HTTP/2 stream whose header block
+// decodes to more than 64 KiB is reset.
 
 #include <cstddef>
 #include <functional>
