@@ -76,6 +76,10 @@ asio::awaitable<Protocol> sniff(tcp::socket& socket, boost::beast::flat_buffer& 
 
 asio::awaitable<void> serve(tcp::socket socket, HttpService service)
 {
+    // Answers are small writes: without this, Nagle holds one back until the
+    // peer's delayed ACK (about 40 ms) whenever an earlier one is unacknowledged.
+    boost::system::error_code ignored;
+    socket.set_option(tcp::no_delay(true), ignored);
     try {
         boost::beast::flat_buffer buffer;
         switch (co_await sniff(socket, buffer)) {
@@ -91,7 +95,6 @@ asio::awaitable<void> serve(tcp::socket socket, HttpService service)
     } catch (...) {
         // Whatever broke ends this connection alone.
     }
-    boost::system::error_code ignored;
     socket.close(ignored);
 }
 

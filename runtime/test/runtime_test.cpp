@@ -272,8 +272,9 @@ TEST(Runtime, ThreadsBlockSigpipe)
 
     Runtime rt(RuntimeOptions{2, "rt-sigpipe"});
     rt.block_on(murlo::runtime::lookup_host("localhost", 80));
+    // Two workers and at least one lookup thread; every one of them counts.
     auto workers_and_lookup = thread_ids("rt-sigpipe");
-    EXPECT_EQ(workers_and_lookup.size(), 3u);
+    EXPECT_GE(workers_and_lookup.size(), 3u);
     for (const auto& tid : workers_and_lookup)
         EXPECT_TRUE(blocks_sigpipe(tid)) << tid;
 
@@ -289,7 +290,7 @@ TEST(Runtime, ThreadsBlockSigpipe)
             ++started;
             EXPECT_TRUE(blocks_sigpipe(tid)) << tid;
         }
-    EXPECT_EQ(started, 1);
+    EXPECT_GE(started, 1);
 }
 
 TEST(RuntimeDeathTest, AWriteIntoAPipeNobodyReadsFailsInsteadOfKilling)
