@@ -184,7 +184,7 @@ TEST(Loop, JoinsHoldsAndCarriesAChangeToAnotherCacheQuickly) {
         const auto t0 = Clock::now();
         publish(*a.shared, v);
         ASSERT_TRUE(eventually([&] { return cached_v(*b.shared, 1) == v; }, 3s)) << v;
-        EXPECT_LT(Clock::now() - t0, 400ms) << v;
+        EXPECT_LT(Clock::now() - t0, 750ms) << v;  // an uncut beat would wait out the 1000 ms hold
         std::this_thread::sleep_for(120ms);
     }
     std::uint64_t acked = a.shared->acked_publish_version;
