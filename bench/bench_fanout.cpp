@@ -29,6 +29,7 @@
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
+#include "process_support.hpp"
 #include "murlo/proto/records.hpp"
 #include "murlo/runtime/h2_client.hpp"
 #include "murlo/runtime/runtime.hpp"
@@ -42,37 +43,13 @@ using murlo::runtime::H2Response;
 
 namespace {
 
+using murlo::bench::read_line;
+using murlo::bench::usage;
+
 constexpr int kConnections = 100;
 constexpr std::uint64_t kTtlMs = 20'000;  // holds up to min(ttl/2, 5000) = 5 s
 constexpr std::uint64_t kHoldMs = 5'000;
 constexpr std::uint64_t kChanger = 1;
-
-std::string read_line(int fd) {
-    std::string line;
-    char c;
-    while (::read(fd, &c, 1) == 1) {
-        if (c == '\n') return line;
-        line += c;
-    }
-    return line;
-}
-
-// utime + stime in clock ticks, and VmRSS in KiB.
-std::pair<std::uint64_t, std::uint64_t> usage(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), {});
-    std::istringstream fields(text.substr(text.rfind(')') + 2));
-    std::string f;
-    std::uint64_t ticks = 0;
-    for (int i = 3; i <= 15 && fields >> f; ++i)
-        if (i == 14 || i == 15) ticks += std::stoull(f);
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    std::uint64_t rss = 0;
-    while (std::getline(status, line))
-        if (line.rfind("VmRSS:", 0) == 0) rss = std::stoull(line.substr(6));
-    return {ticks, rss};
-}
 
 struct Shared {
     std::string target;
@@ -158,17 +135,7 @@ int main(int argc, char** argv) {
     const int members = numbers.size() > 0 ? std::max(1, numbers[0]) : 10'000;
     const int changes = numbers.size() > 1 ? std::max(1, numbers[1]) : 5;
 
-    std::string build;
-    if (const char* b = std::getenv("MURLO_BUILD")) {
-        build = b;
-    } else {
-        char path[4096];
-        const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
-        build = std::string(path, n > 0 ? static_cast<std::size_t>(n) : 0);
-        build = build.substr(0, build.rfind('/'));
-        build = build.substr(0, build.rfind('/'));
-    }
-    const std::string driver = build + "/registry/test/registry-driver";
+    const std::string driver = murlo::bench::driver_path();
     if (::access(driver.c_str(), X_OK) != 0) {
         std::fprintf(stderr, "bench_fanout: %s is not built\n", driver.c_str());
         return 1;

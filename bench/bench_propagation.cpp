@@ -29,6 +29,7 @@
 #include <thread>
 #include <vector>
 
+#include "process_support.hpp"
 #include "murlo/client/beat/lifecycle.hpp"
 #include "murlo/client/beat/shared.hpp"
 #include "murlo/runtime/notify.hpp"
@@ -37,6 +38,9 @@ using namespace murlo::client::beat;
 using murlo::proto::Value;
 
 namespace {
+
+using murlo::bench::read_line;
+using murlo::bench::usage;
 
 constexpr std::uint64_t kTtlMs = 10'000;  // hold 2,500 ms
 constexpr std::uint64_t kPublisher = 1;
@@ -55,17 +59,6 @@ void write_all(int fd, const std::string& text) {
         if (n <= 0) return;
         done += static_cast<std::size_t>(n);
     }
-}
-
-// Reads one line from `fd` (blocking); empty at end of file.
-std::string read_line(int fd) {
-    std::string line;
-    char c;
-    while (::read(fd, &c, 1) == 1) {
-        if (c == '\n') return line;
-        line += c;
-    }
-    return line;
 }
 
 std::unique_ptr<Client> make_client(const std::string& endpoint, const std::string& pool, std::uint64_t id) {
@@ -200,23 +193,6 @@ void stop(Child& c) {
     c = {};
 }
 
-// utime + stime in clock ticks, and VmRSS in KiB.
-std::pair<std::uint64_t, std::uint64_t> usage(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), {});
-    std::istringstream fields(text.substr(text.rfind(')') + 2));
-    std::string f;
-    std::uint64_t ticks = 0;
-    for (int i = 3; i <= 15 && fields >> f; ++i)
-        if (i == 14 || i == 15) ticks += std::stoull(f);
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    std::uint64_t rss = 0;
-    while (std::getline(status, line))
-        if (line.rfind("VmRSS:", 0) == 0) rss = std::stoull(line.substr(6));
-    return {ticks, rss};
-}
-
 double percentile(std::vector<double> v, double p) {
     std::sort(v.begin(), v.end());
     const auto i = static_cast<std::size_t>(p * static_cast<double>(v.size() - 1) + 0.5);
@@ -298,17 +274,7 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i)
         if (argv[i][0] != '-') changes = std::max(1, std::atoi(argv[i]));
     const std::string self = "/proc/self/exe";
-    std::string build;
-    if (const char* b = std::getenv("MURLO_BUILD")) {
-        build = b;
-    } else {
-        char path[4096];
-        const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
-        build = std::string(path, n > 0 ? static_cast<std::size_t>(n) : 0);
-        build = build.substr(0, build.rfind('/'));  // build/bench
-        build = build.substr(0, build.rfind('/'));  // build
-    }
-    const std::string driver = build + "/registry/test/registry-driver";
+    const std::string driver = murlo::bench::driver_path();
     if (::access(driver.c_str(), X_OK) != 0) {
         std::fprintf(stderr, "bench_propagation: %s is not built\n", driver.c_str());
         return 1;

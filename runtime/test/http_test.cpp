@@ -24,6 +24,7 @@
 #include "murlo/runtime/http.hpp"
 #include "murlo/runtime/runtime.hpp"
 #include "support/test_service.hpp"
+#include "support/eventually.hpp"
 
 namespace asio = boost::asio;
 using asio::ip::tcp;
@@ -33,16 +34,7 @@ using murlo::runtime::RuntimeOptions;
 
 namespace {
 
-template <class F>
-bool eventually(F done)
-{
-    for (auto until = std::chrono::steady_clock::now() + 10s; std::chrono::steady_clock::now() < until;) {
-        if (done())
-            return true;
-        std::this_thread::sleep_for(2ms);
-    }
-    return done();
-}
+using murlo::runtime::testing::eventually;
 
 struct Ran {
     int exit_code = -1;

@@ -27,6 +27,7 @@
 #include <gtest/gtest.h>
 
 #include "murlo/runtime/notify.hpp"
+#include "support/eventually.hpp"
 
 namespace asio = boost::asio;
 using namespace std::chrono_literals;
@@ -55,6 +56,8 @@ void operator delete(void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
+
+using murlo::runtime::testing::eventually;
 
 std::string this_thread_name()
 {
@@ -98,18 +101,6 @@ bool blocks_sigpipe(const std::string& tid)
             return std::stoull(line.substr(7), nullptr, 16) & (1ull << (SIGPIPE - 1));
     ADD_FAILURE() << "no SigBlk for thread " << tid;
     return false;
-}
-
-// Polls `done` for up to 10 s: for effects that happen on other threads.
-template <class F>
-bool eventually(F done)
-{
-    for (auto until = std::chrono::steady_clock::now() + 10s; std::chrono::steady_clock::now() < until;) {
-        if (done())
-            return true;
-        std::this_thread::sleep_for(1ms);
-    }
-    return done();
 }
 
 asio::awaitable<std::string> name_after_timer()

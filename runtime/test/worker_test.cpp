@@ -35,6 +35,7 @@
 #include "murlo/runtime/http.hpp"
 #include "murlo/runtime/notify.hpp"
 #include "murlo/runtime/runtime.hpp"
+#include "support/eventually.hpp"
 
 namespace asio = boost::asio;
 using asio::ip::tcp;
@@ -51,22 +52,13 @@ using murlo::runtime::single_threaded;
 
 namespace {
 
+using murlo::runtime::testing::eventually;
+
 std::string this_thread_name()
 {
     char buf[32] = {};
     pthread_getname_np(pthread_self(), buf, sizeof buf);
     return buf;
-}
-
-template <class F>
-bool eventually(F done)
-{
-    for (auto until = std::chrono::steady_clock::now() + 10s; std::chrono::steady_clock::now() < until;) {
-        if (done())
-            return true;
-        std::this_thread::sleep_for(1ms);
-    }
-    return done();
 }
 
 // The threads each tagged piece of work ran on, and their names.
