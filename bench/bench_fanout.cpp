@@ -140,18 +140,9 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "bench_fanout: %s is not built\n", driver.c_str());
         return 1;
     }
-    int p[2];
-    if (::pipe(p) != 0) return 1;
-    const pid_t registry = ::fork();
-    if (registry == 0) {
-        ::dup2(p[1], 1);
-        ::close(p[0]);
-        const std::string ttl = std::to_string(kTtlMs);
-        ::execl(driver.c_str(), driver.c_str(), "127.0.0.1:0", ttl.c_str(), nullptr);
-        ::_exit(127);
-    }
-    ::close(p[1]);
-    const std::string target = "http://" + read_line(p[0]) + "/v1/beat";
+    const auto started = murlo::bench::start_registry(driver, kTtlMs);
+    const pid_t registry = started.pid;
+    const std::string target = "http://" + read_line(started.out) + "/v1/beat";
 
     change(target, 0);  // the changer joins pool "w" first
     auto s = std::make_shared<Shared>(static_cast<std::size_t>(members));

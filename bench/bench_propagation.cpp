@@ -155,18 +155,8 @@ struct Child {
 };
 
 Child start_registry(const std::string& driver) {
-    int p[2];
-    if (::pipe(p) != 0) std::exit(1);
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::dup2(p[1], 1);
-        ::close(p[0]);
-        const std::string ttl = std::to_string(kTtlMs);
-        ::execl(driver.c_str(), driver.c_str(), "127.0.0.1:0", ttl.c_str(), nullptr);
-        ::_exit(127);
-    }
-    ::close(p[1]);
-    return {pid, p[0]};
+    const auto started = murlo::bench::start_registry(driver, kTtlMs);
+    return {started.pid, started.out};
 }
 
 Child start_watchers(const std::string& self, const std::string& endpoint, int count, std::uint64_t id_base) {

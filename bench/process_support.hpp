@@ -57,4 +57,26 @@ inline std::string driver_path() {
     return build + "/registry/test/registry-driver";
 }
 
+// A registry-driver child on 127.0.0.1:0 with lease `ttl_ms`; `out` reads its
+// standard output, whose first line is the bound address. Exits on failure.
+struct Started {
+    pid_t pid = -1;
+    int out = -1;
+};
+
+inline Started start_registry(const std::string& driver, std::uint64_t ttl_ms) {
+    int p[2];
+    if (::pipe(p) != 0) std::exit(1);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(p[1], 1);
+        ::close(p[0]);
+        const std::string ttl = std::to_string(ttl_ms);
+        ::execl(driver.c_str(), driver.c_str(), "127.0.0.1:0", ttl.c_str(), nullptr);
+        ::_exit(127);
+    }
+    ::close(p[1]);
+    return {pid, p[0]};
+}
+
 }  // namespace murlo::bench

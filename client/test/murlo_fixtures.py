@@ -5,6 +5,7 @@ their helpers from `conftest`, which a second conftest.py would shadow."""
 
 import os
 import select
+import socket
 import subprocess
 import sys
 import time
@@ -26,6 +27,15 @@ def module_built():
 
 
 SERVE = "import sys; sys.path.insert(0, sys.argv[1]); import _murlo; _murlo.serve_registry(sys.argv[2], int(sys.argv[3]))"
+
+
+def free_port():
+    """A loopback port nothing listens on (it was free a moment ago)."""
+    s = socket.socket()
+    s.bind(("127.0.0.1", 0))
+    port = s.getsockname()[1]
+    s.close()
+    return port
 
 
 def read_line(fd, deadline):

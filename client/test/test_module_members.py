@@ -10,7 +10,7 @@ import time
 
 import pytest
 
-from murlo_fixtures import (MemberProcess, eventually, members, murlo, registry,  # noqa: F401  (fixtures)
+from murlo_fixtures import (MemberProcess, eventually, free_port, members, murlo, registry,  # noqa: F401  (fixtures)
                             roster_hash, start_registry)
 
 _pools = iter(range(10**6))
@@ -24,14 +24,6 @@ def pool():
 
 def ids(json_text):
     return [m["id"] for m in json.loads(json_text)]
-
-
-def free_port():
-    s = socket.socket()
-    s.bind(("127.0.0.1", 0))
-    port = s.getsockname()[1]
-    s.close()
-    return port
 
 
 def murlo_threads():

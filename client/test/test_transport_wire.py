@@ -15,7 +15,7 @@ import h2.errors
 import h2.events
 import pytest
 
-from murlo_fixtures import Registry, eventually, module_built
+from murlo_fixtures import Registry, eventually, free_port, module_built
 
 pytestmark = pytest.mark.skipif(not module_built(), reason="_murlo is not built")
 
@@ -222,14 +222,6 @@ def test_a_server_speaking_only_http11():
     finally:
         server.shutdown()
         server.server_close()
-
-
-def free_port():
-    s = socket.socket()
-    s.bind(("127.0.0.1", 0))
-    port = s.getsockname()[1]
-    s.close()
-    return port
 
 
 @pytest.mark.parametrize("endpoint,message", [

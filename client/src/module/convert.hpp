@@ -58,10 +58,9 @@ bool convert(PyObject* obj, const char* name, std::optional<T>& out) {
 // Binds, then converts the bound arguments in parameter order into `outs`
 // (one per parameter); omitted arguments leave their variable at its default.
 // The first failure wins.
+// Converts the bound arguments in parameter order; an unbound one keeps its default.
 template <class... Outs>
-bool parse(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames, Outs&... outs) {
-    PyObject* bound[sizeof...(Outs)] = {};
-    if (!bind(sig, args, nargsf, kwnames, bound)) return false;
+bool convert_bound(const Signature& sig, PyObject* const* bound, Outs&... outs) {
     std::size_t i = 0;
     auto one = [&](auto& out) {
         PyObject* obj = bound[i];
@@ -73,17 +72,15 @@ bool parse(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObj
 }
 
 template <class... Outs>
+bool parse(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames, Outs&... outs) {
+    PyObject* bound[sizeof...(Outs)] = {};
+    return bind(sig, args, nargsf, kwnames, bound) && convert_bound(sig, bound, outs...);
+}
+
+template <class... Outs>
 bool parse(const Signature& sig, PyObject* args, PyObject* kwargs, Outs&... outs) {
     PyObject* bound[sizeof...(Outs)] = {};
-    if (!bind(sig, args, kwargs, bound)) return false;
-    std::size_t i = 0;
-    auto one = [&](auto& out) {
-        PyObject* obj = bound[i];
-        const char* name = sig.params.begin()[i];
-        ++i;
-        return obj == nullptr || convert(obj, name, out);
-    };
-    return (one(outs) && ...);
+    return bind(sig, args, kwargs, bound) && convert_bound(sig, bound, outs...);
 }
 
 // Results: new references, or null with an error set.
