@@ -50,15 +50,33 @@ struct Answer {
     int body_reads;
 };
 
+// Serves one request through handle(), offering the body `ready` at once or
+// only through read_body; nullopt stands for a body over the limit.
 Answer call(std::shared_ptr<Registry> registry, std::string method, std::string target,
-            std::optional<std::string> body = std::string()) {
+            std::optional<std::string> body = std::string(), bool ready = true) {
     int reads = 0;
-    Request request{method, target, [&](std::size_t limit) -> asio::awaitable<std::optional<std::string>> {
-                        ++reads;
-                        EXPECT_EQ(limit, 524'288u);
-                        co_return body;
-                    }};
-    const Response r = run_one(handle(std::move(request), std::move(registry)));
+    auto as_body = [&]() -> runtime::Body {
+        ++reads;
+        if (body) return *body;
+        return runtime::BodyError::too_large;
+    };
+    runtime::HttpRequest request{method, target,
+                                 [&](std::size_t limit) -> asio::awaitable<runtime::Body> {
+                                     EXPECT_EQ(limit, 524'288u);
+                                     co_return as_body();
+                                 },
+                                 [&](std::size_t limit) -> std::optional<runtime::Body> {
+                                     EXPECT_EQ(limit, 524'288u);
+                                     if (!ready) return std::nullopt;
+                                     return as_body();
+                                 }};
+    runtime::HttpReply reply = handle(std::move(request), registry);
+    runtime::HttpResponse r;
+    if (auto* now = std::get_if<runtime::HttpResponse>(&reply))
+        r = std::move(*now);
+    else
+        r = run_one(std::get<1>(std::move(reply)));
+    EXPECT_EQ(r.content_type, "application/json");
     return {r.status, r.body, reads};
 }
 
@@ -121,8 +139,8 @@ TEST(Routes, BeatAnswersByBody) {
         {beat_json(good), 200, R"({"epoch":)"},
         {beat_json(good) + " \n", 200, R"({"epoch":)"},
     };
-    for (const Case& c : cases) {
-        const Answer a = call(registry, "POST", "/v1/beat?q=1", c.body);
+    for (const Case& c : cases) for (bool ready : {true, false}) {
+        const Answer a = call(registry, "POST", "/v1/beat?q=1", c.body, ready);
         EXPECT_EQ(a.status, c.status) << c.body.value_or("<none>");
         EXPECT_EQ(a.body.substr(0, c.prefix.size()), c.prefix) << a.body;
         EXPECT_EQ(a.body_reads, 1);

@@ -73,6 +73,50 @@ struct Exchange {
         co_return !ec;
     }
 
+    // The body when all of it is in the buffer already (or it cannot be
+    // read at all), without suspending; none when reading would wait.
+    std::optional<Body> body_now(std::size_t limit)
+    {
+        if (body_read)
+            return failure ? *failure : BodyError::taken;
+        std::string bytes;
+        if (!parser.is_done()) {
+            const auto declared = parser.content_length();
+            if (declared && *declared > limit)
+                return read_ended(BodyError::too_large);
+            // A chunked body, or one not in yet, is read_body's.
+            if (!declared || buffer.size() < *declared)
+                return std::nullopt;
+            bytes.resize(*declared);
+            auto& body = parser.get().body();
+            body.data = bytes.data();
+            body.size = bytes.size();
+            boost::system::error_code ec;
+            while (!parser.is_done() && !ec) {
+                const std::size_t used = parser.put(buffer.cdata(), ec);
+                buffer.consume(used);
+                if (ec == http::error::need_buffer)
+                    ec = {};
+                if (used == 0 && !ec && !parser.is_done())
+                    return read_ended(BodyError::broken);
+            }
+            if (ec)
+                return read_ended(BodyError::broken);
+        }
+        body_read = true;
+        body_done->notify_one();
+        return bytes;
+    }
+
+    Body read_ended(BodyError why)
+    {
+        body_failed = true;
+        failure = why;
+        body_read = true;
+        body_done->notify_one();
+        return why;
+    }
+
     asio::awaitable<Body> read_body(std::size_t limit)
     {
         if (body_read)
@@ -235,11 +279,25 @@ asio::awaitable<void> serve_h1(tcp::socket& socket, beast::flat_buffer& buffer, 
         }
 
         HttpRequest request{req.method_string(), req.target(),
-                            [&ex](std::size_t limit) { return ex.read_body(limit); }};
-        auto outcome = co_await (call_service(service, std::move(request)) || watch_close(ex));
-        if (outcome.index() != 0)
-            co_return;  // the client went away: no answer
-        auto& answer = std::get<0>(outcome);
+                            [&ex](std::size_t limit) { return ex.read_body(limit); },
+                            [&ex](std::size_t limit) { return ex.body_now(limit); }};
+        std::optional<HttpResponse> answer;
+        std::optional<HttpReply> reply;
+        try {
+            reply.emplace(service(std::move(request)));
+        } catch (...) {
+            co_return;  // the service failed: end without an answer
+        }
+        if (auto* now = std::get_if<HttpResponse>(&*reply)) {
+            answer = std::move(*now);
+        } else {
+            // Named: g++ 12 mishandles non-trivial temporaries of an awaited expression.
+            auto task = call_task(std::get<1>(std::move(*reply)));
+            auto outcome = co_await (std::move(task) || watch_close(ex));
+            if (outcome.index() != 0)
+                co_return;  // the client went away: no answer
+            answer = std::move(std::get<0>(outcome));
+        }
         if (!answer)
             co_return;  // the service failed: end without an answer
 

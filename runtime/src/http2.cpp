@@ -1,10 +1,12 @@
 // HTTP/2 through an nghttp2 server session driven by the socket: a reader
-// feeds received bytes in, a writer sends what the session has to say, and
-// every request stream runs the service in a task of its own. Everything of
-// one connection runs on one thread at a time (its worker, or a strand), so
-// the session is never used from two threads. nghttp2 callbacks only record
-// what happened; tasks are started and cancelled after the session call
-// returns.
+// feeds received bytes in, a writer sends what the session has to say. Once
+// a request's head is in, the service is called after the session call that
+// brought it: an answer it gives at once is submitted there and then (by
+// then a small body has usually arrived with the head), and a task it
+// returns runs on its own, cancelled if the client resets the stream.
+// Everything of one connection runs on one thread at a time (its worker, or a
+// strand), so the session is never used from two threads. nghttp2 callbacks
+// only record what happened.
 //
 // What a peer can make the connection hold is bounded:
 // - request bodies: the connection window opens as bytes arrive, a stream's
@@ -13,8 +15,8 @@
 //   service has returned what is left of it is dropped as it arrives. (No
 //   RST_STREAM with NO_ERROR after an early answer: curl 7.88 then reports
 //   the answer it already has as a stream error.)
-// - answers: past unsent_limit bytes the peer has not taken, stream services
-//   wait before they start, and while a socket write is stuck as well nothing
+// - answers: past unsent_limit bytes the peer has not taken, requests wait
+//   before the service is called, and while a socket write is stuck as well nothing
 //   more is read (window updates must still get in while the socket is free);
 // - header blocks: decoded bytes per stream are counted, the stream reset past
 //   header_list_limit, so a small block that decodes to a huge one costs
@@ -23,8 +25,11 @@
 #include <nghttp2/nghttp2.h>
 
 #include <algorithm>
+#include <array>
+#include <charconv>
 #include <cstdint>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <memory>
 #include <optional>
@@ -65,22 +70,32 @@ constexpr std::size_t write_batch = 64 * 1024;
 enum class BodyPhase {
     unread,    // kept, within the stream's window, until the service asks
     reading,   // read_body takes the bytes as they arrive
-    finished,  // read_body has its result or the service returned: bytes are dropped
+    finished,  // the service has its result or has returned: bytes are dropped
+};
+
+// Where a request stands between its head and its answer.
+enum class Phase {
+    receiving,  // the head is coming in
+    ready,      // the head is in: the service is called after the session call
+    held_back,  // ready, but the peer is not taking our answers: waits for room
+    serving,    // the service's task runs
+    answered,   // the answer (or a reset) is submitted
+    closed,     // nghttp2 is done with the stream, or the connection ended
 };
 
 struct Stream {
     std::int32_t id = 0;
+    Phase phase = Phase::receiving;
     std::string method;
     std::string path;
     std::size_t header_bytes = 0;
     // Request body.
-    BodyPhase phase = BodyPhase::unread;
+    BodyPhase body_phase = BodyPhase::unread;
+    bool body_ended = false;   // END_STREAM has arrived
     std::string body;          // arrived, not yet handed to the service
     std::size_t received = 0;  // data bytes so far
     std::size_t limit = SIZE_MAX;
-    bool body_ended = false;
-    bool closed = false;  // nghttp2 is done with the stream
-    std::optional<BodyError> failure;  // why read_body gave no body
+    std::optional<BodyError> failure;  // why the service got no body
     // Made only when a service waits for body bytes still to come; most bodies have
     // arrived by the time the service asks.
     std::shared_ptr<Notify> body_event;
@@ -89,9 +104,7 @@ struct Stream {
         if (body_event)
             body_event->notify_one();
     }
-    // Task and answer.
-    bool task_running = false;
-    bool answered = false;
+    // Answer.
     std::string answer_body;
     std::size_t answer_sent = 0;
     std::size_t unsent() const { return answer_body.size() - answer_sent; }
@@ -101,39 +114,39 @@ struct Stream {
         answer_sent = 0;
     }
     void drop_body() { std::string().swap(body); }
-    std::shared_ptr<asio::cancellation_signal> cancel = std::make_shared<asio::cancellation_signal>();
+    // Only a request whose service returned a task gets a cancellation signal.
+    // The spawned task's completion keeps it too: Asio clears the slot after
+    // the task's frame (and maybe the stream with it) is gone.
+    std::shared_ptr<asio::cancellation_signal> cancel;
 };
 
 struct SessionDeleter {
     void operator()(nghttp2_session* s) const { nghttp2_session_del(s); }
 };
 
+// Everything of one connection. Stream tasks hold it by shared_ptr, so the
+// socket, the session and the service outlive every task by construction.
 struct Connection : std::enable_shared_from_this<Connection> {
-    tcp::socket& socket;
-    const HttpService& service;
+    tcp::socket socket;
+    HttpService service;
     asio::any_io_executor executor;
     std::unique_ptr<nghttp2_session, SessionDeleter> session;
     std::map<std::int32_t, std::shared_ptr<Stream>> streams;
     std::vector<std::shared_ptr<Stream>> to_start;
     std::vector<std::shared_ptr<Stream>> to_cancel;
+    // Ready streams held back while the peer is not taking our answers, in order.
+    std::deque<std::shared_ptr<Stream>> held_back;
     std::shared_ptr<Notify> want_write = std::make_shared<Notify>();
     // Answer bytes nghttp2 has not taken yet, summed over the streams.
     std::size_t unsent = 0;
-    // Stream tasks waiting for unsent to drop below the limit, and their wake-up.
-    std::size_t gated = 0;
-    std::shared_ptr<Notify> room = std::make_shared<Notify>();
     // A socket write is in progress; the reader waits on may_read while that
     // and the unsent limit both hold.
     bool writing = false;
     std::shared_ptr<Notify> may_read = std::make_shared<Notify>();
     bool done = false;  // the connection has ended; streams answer nothing more
-    // Stream tasks alive: the connection task outlives them, since they use
-    // its socket and service.
-    std::size_t running = 0;
-    std::shared_ptr<Notify> all_ended = std::make_shared<Notify>();
 
-    Connection(tcp::socket& s, const HttpService& svc, asio::any_io_executor ex)
-        : socket(s), service(svc), executor(std::move(ex))
+    Connection(tcp::socket s, HttpService svc)
+        : socket(std::move(s)), service(std::move(svc)), executor(socket.get_executor())
     {
     }
 
@@ -194,9 +207,9 @@ struct Connection : std::enable_shared_from_this<Connection> {
         if (it == c.streams.end())
             return 0;
         auto& s = it->second;
-        if (frame->hd.type == NGHTTP2_HEADERS && frame->headers.cat == NGHTTP2_HCAT_REQUEST && !s->task_running &&
-            !s->answered) {
-            s->task_running = true;
+        if (frame->hd.type == NGHTTP2_HEADERS && frame->headers.cat == NGHTTP2_HCAT_REQUEST &&
+            s->phase == Phase::receiving) {
+            s->phase = Phase::ready;
             c.to_start.push_back(s);
         }
         if (frame->hd.flags & NGHTTP2_FLAG_END_STREAM) {
@@ -215,7 +228,7 @@ struct Connection : std::enable_shared_from_this<Connection> {
         if (nghttp2_session_consume_connection(session, len) != 0)
             return NGHTTP2_ERR_CALLBACK_FAILURE;
         Stream* s = of(user).find(id);
-        if (!s || s->phase == BodyPhase::finished)
+        if (!s || s->body_phase == BodyPhase::finished)
             return 0;
         s->received += len;
         if (s->received > s->limit) {
@@ -225,7 +238,7 @@ struct Connection : std::enable_shared_from_this<Connection> {
             return 0;
         }
         s->body.append(reinterpret_cast<const char*>(data), len);
-        if (s->phase == BodyPhase::reading)
+        if (s->body_phase == BodyPhase::reading)
             s->body_changed();
         return 0;
     }
@@ -238,14 +251,15 @@ struct Connection : std::enable_shared_from_this<Connection> {
             return 0;
         auto s = std::move(it->second);
         c.streams.erase(it);
-        s->closed = true;
         c.unsent -= s->unsent();
         s->drop_answer();
         if (!s->body_ended)
             s->drop_body();  // cut off: it can only be broken now
         s->body_changed();
         // Closed before our answer went out: the client abandoned the request.
-        if (s->task_running)
+        const bool abandoned = s->phase == Phase::serving;
+        s->phase = Phase::closed;
+        if (abandoned)
             c.to_cancel.push_back(std::move(s));
         return 0;
     }
@@ -274,142 +288,182 @@ struct Connection : std::enable_shared_from_this<Connection> {
     {
         for (auto& s : std::exchange(to_cancel, {})) {
             // Posted: the cancelled task resumes later, on this connection's thread.
-            asio::post(executor, [sig = s->cancel] { sig->emit(asio::cancellation_type::terminal); });
+            if (s->cancel)
+                asio::post(executor, [s = std::move(s)] { s->cancel->emit(asio::cancellation_type::terminal); });
+        }
+        // Streams held back go first, in the order they came.
+        while (!held_back.empty() && !over_limit()) {
+            auto s = std::move(held_back.front());
+            held_back.pop_front();
+            if (s->phase == Phase::held_back)
+                start(std::move(s));
         }
         for (auto& s : std::exchange(to_start, {})) {
-            if (s->closed) {
-                s->task_running = false;  // abandoned before it began
+            if (s->phase != Phase::ready)
+                continue;  // abandoned before it began
+            if (over_limit() || !held_back.empty()) {
+                // The peer is not taking our answers: make no more for it until it does.
+                s->phase = Phase::held_back;
+                held_back.push_back(std::move(s));
                 continue;
             }
-            ++running;
-            auto sig = s->cancel;
-            asio::co_spawn(executor, run_stream(shared_from_this(), std::move(s)),
-                           asio::bind_cancellation_slot(sig->slot(), [sig](std::exception_ptr) {}));
+            start(std::move(s));
         }
-        if (gated > 0 && !over_limit())
-            room->notify_one();
     }
 
-    // --- stream tasks
+    // --- serving a request
 
-    struct Running {
-        Connection& c;
-        ~Running()
-        {
-            if (--c.running == 0)
-                c.all_ended->notify_one();
-        }
-    };
-
-    struct Gated {
-        Connection& c;
-        explicit Gated(Connection& conn) : c(conn) { ++c.gated; }
-        ~Gated() { --c.gated; }
-    };
-
-    static asio::awaitable<void> run_stream(std::shared_ptr<Connection> c, std::shared_ptr<Stream> s)
+    // Calls the service: its answer is submitted at once, or its task spawned.
+    void start(std::shared_ptr<Stream> s)
     {
-        Running counted{*c};
-        // Let the session call that announced the stream finish first.
-        co_await asio::post(c->executor, asio::use_awaitable);
-        if (c->over_limit()) {
-            // The peer is not taking our answers: make no more for it until it
-            // does. Cancelled with the stream like the service would be.
-            Gated waiting{*c};
-            while (c->over_limit())
-                co_await c->room->wait();
-            // Pass the turn on; the next one looks once this service has
-            // answered or waits for something else.
-            if (c->gated > 1)
-                c->room->notify_one();
+        s->phase = Phase::serving;
+        // The stream and the connection outlive the service call and its task.
+        Stream* st = s.get();
+        HttpRequest request{s->method, s->path, [this, st](std::size_t limit) { return read_body(*st, limit); },
+                            [this, st](std::size_t limit) { return body_now(*st, limit); }};
+        std::optional<HttpReply> reply;
+        try {
+            reply.emplace(service(std::move(request)));
+        } catch (...) {
+            finish(*s, std::nullopt);
+            return;
         }
-        HttpRequest request{s->method, s->path,
-                            [c, s](std::size_t limit) { return read_body(c, s, limit); }};
-        auto answer = co_await call_service(c->service, std::move(request));
-        s->task_running = false;
+        if (auto* answer = std::get_if<HttpResponse>(&*reply)) {
+            finish(*s, std::move(*answer));
+            return;
+        }
+        auto signal = std::make_shared<asio::cancellation_signal>();
+        s->cancel = signal;
+        auto slot = signal->slot();
+        asio::co_spawn(executor,
+                       run_stream(shared_from_this(), std::move(s), std::get<1>(std::move(*reply))),
+                       asio::bind_cancellation_slot(slot, [signal](std::exception_ptr) {}));
+    }
+
+    static asio::awaitable<void> run_stream(std::shared_ptr<Connection> c, std::shared_ptr<Stream> s,
+                                            asio::awaitable<HttpResponse> task)
+    {
+        std::optional<HttpResponse> answer = co_await call_task(std::move(task));
+        c->finish(*s, std::move(answer));
+    }
+
+    // The service is done with the stream: submit its answer, or a reset
+    // when it failed.
+    void finish(Stream& s, std::optional<HttpResponse> answer)
+    {
         // Whatever the service left unread is not wanted.
-        s->phase = BodyPhase::finished;
-        s->drop_body();
-        if (c->done || s->closed)
-            co_return;
+        s.body_phase = BodyPhase::finished;
+        s.drop_body();
+        if (done || s.phase == Phase::closed)
+            return;
+        s.phase = Phase::answered;
         if (answer)
-            c->submit(*s, std::move(*answer));
+            submit(s, std::move(*answer));
         else
-            nghttp2_submit_rst_stream(c->session.get(), NGHTTP2_FLAG_NONE, s->id, NGHTTP2_INTERNAL_ERROR);
-        c->want_write->notify_one();
+            nghttp2_submit_rst_stream(session.get(), NGHTTP2_FLAG_NONE, s.id, NGHTTP2_INTERNAL_ERROR);
+        want_write->notify_one();
     }
 
-    // Hands the body over as it arrives, opening the stream's window by what
-    // it takes, so that the peer sends on only as far as the service reads.
-    static asio::awaitable<Body> read_body(std::shared_ptr<Connection> c, std::shared_ptr<Stream> s,
-                                           std::size_t limit)
+    // Takes what has arrived, opening the stream's window by as much so that
+    // the peer sends on only as far as the service reads; nothing to open
+    // once the peer has sent all.
+    void take_body(Stream& s, std::string& got)
     {
-        if (s->phase != BodyPhase::unread)
-            co_return s->failure ? *s->failure : BodyError::taken;
-        s->phase = BodyPhase::reading;
-        s->limit = limit;
+        if (s.body.empty())
+            return;
+        if (!s.body_ended && s.phase != Phase::closed && !done) {
+            nghttp2_session_consume_stream(session.get(), s.id, s.body.size());
+            want_write->notify_one();
+        }
+        if (got.empty()) {
+            got = std::exchange(s.body, {});
+        } else {
+            got += s.body;
+            s.body.clear();
+        }
+    }
+
+    std::optional<Body> body_now(Stream& s, std::size_t limit)
+    {
+        if (s.body_phase != BodyPhase::unread)
+            return s.failure ? *s.failure : BodyError::taken;
+        if (s.received > limit)
+            s.failure = BodyError::too_large;
+        else if (!s.body_ended && (s.phase == Phase::closed || done))
+            s.failure = BodyError::broken;
+        else if (!s.body_ended)
+            return std::nullopt;
+        s.body_phase = BodyPhase::finished;
+        if (s.failure) {
+            s.drop_body();
+            return *s.failure;
+        }
+        std::string got;
+        take_body(s, got);
+        return got;
+    }
+
+    // Hands the body over as it arrives.
+    asio::awaitable<Body> read_body(Stream& s, std::size_t limit)
+    {
+        if (s.body_phase != BodyPhase::unread)
+            co_return s.failure ? *s.failure : BodyError::taken;
+        s.body_phase = BodyPhase::reading;
+        s.limit = limit;
         std::string got;
         for (;;) {
-            if (s->received > limit) {
-                s->failure = BodyError::too_large;
+            if (s.received > limit) {
+                s.failure = BodyError::too_large;
                 break;
             }
-            if (!s->body.empty()) {
-                if (!s->closed && !c->done) {
-                    nghttp2_session_consume_stream(c->session.get(), s->id, s->body.size());
-                    c->want_write->notify_one();
-                }
-                if (got.empty()) {
-                    got = std::exchange(s->body, {});
-                } else {
-                    got += s->body;
-                    s->body.clear();
-                }
-            }
-            if (s->body_ended)
+            take_body(s, got);
+            if (s.body_ended)
                 break;
-            if (s->closed || c->done) {
-                s->failure = BodyError::broken;
+            if (s.phase == Phase::closed || done) {
+                s.failure = BodyError::broken;
                 break;
             }
-            if (!s->body_event)
-                s->body_event = std::make_shared<Notify>();
-            co_await s->body_event->wait();
+            if (!s.body_event)
+                s.body_event = std::make_shared<Notify>();
+            co_await s.body_event->wait();
         }
-        s->phase = BodyPhase::finished;
-        s->drop_body();
-        if (s->failure)
-            co_return *s->failure;
+        s.body_phase = BodyPhase::finished;
+        s.drop_body();
+        if (s.failure)
+            co_return *s.failure;
         co_return std::move(got);
     }
 
     void submit(Stream& s, HttpResponse answer)
     {
-        s.answered = true;
-        std::string status = std::to_string(answer.status);
-        std::string length = std::to_string(answer.body.size());
+        char status[8];
+        char length[24];
+        const auto status_end = std::to_chars(status, status + sizeof status, answer.status).ptr;
+        const auto length_end = std::to_chars(length, length + sizeof length, answer.body.size()).ptr;
         std::string date = http_date();
         auto nv = [](std::string_view name, std::string_view value) {
             return nghttp2_nv{reinterpret_cast<std::uint8_t*>(const_cast<char*>(name.data())),
                               reinterpret_cast<std::uint8_t*>(const_cast<char*>(value.data())), name.size(),
                               value.size(), NGHTTP2_NV_FLAG_NONE};
         };
-        std::vector<nghttp2_nv> headers{nv(":status", status)};
+        std::array<nghttp2_nv, 4> headers;
+        std::size_t count = 0;
+        headers[count++] = nv(":status", std::string_view(status, status_end - status));
         if (!answer.content_type.empty())
-            headers.push_back(nv("content-type", answer.content_type));
-        headers.push_back(nv("content-length", length));
-        headers.push_back(nv("date", date));
+            headers[count++] = nv("content-type", answer.content_type);
+        headers[count++] = nv("content-length", std::string_view(length, length_end - length));
+        headers[count++] = nv("date", date);
 
         bool head = s.method == "HEAD";
         if (head || answer.body.empty()) {
-            nghttp2_submit_response(session.get(), s.id, headers.data(), headers.size(), nullptr);
+            nghttp2_submit_response(session.get(), s.id, headers.data(), count, nullptr);
             return;
         }
         s.answer_body = std::move(answer.body);
         unsent += s.answer_body.size();
         nghttp2_data_provider provider{};
         provider.read_callback = &Connection::read_answer;
-        nghttp2_submit_response(session.get(), s.id, headers.data(), headers.size(), &provider);
+        nghttp2_submit_response(session.get(), s.id, headers.data(), count, &provider);
     }
 
     // --- the connection's two loops
@@ -472,18 +526,23 @@ struct Connection : std::enable_shared_from_this<Connection> {
         }
     }
 
+    // The connection is over: tasks still running are cancelled and answer
+    // nothing; they let go of the connection as they end.
     void end()
     {
         done = true;
         for (auto& [id, s] : streams) {
-            s->closed = true;
-            s->body_changed();
-            if (s->task_running)
+            if (s->phase == Phase::serving)
                 to_cancel.push_back(s);
+            s->phase = Phase::closed;
+            s->body_changed();
         }
         streams.clear();
         to_start.clear();
+        held_back.clear();
         run_deferred();
+        boost::system::error_code ignored;
+        socket.close(ignored);
     }
 };
 
@@ -502,20 +561,20 @@ std::unique_ptr<nghttp2_session_callbacks, void (*)(nghttp2_session_callbacks*)>
 
 }  // namespace
 
-asio::awaitable<void> serve_h2(tcp::socket& socket, boost::beast::flat_buffer& buffer, const HttpService& service)
+asio::awaitable<void> serve_h2(tcp::socket socket, boost::beast::flat_buffer& buffer, HttpService service)
 {
     // Window updates and answers go out as small writes of their own: not
     // held back waiting for the peer's acknowledgements.
     boost::system::error_code ignored;
     socket.set_option(tcp::no_delay(true), ignored);
-    auto c = std::make_shared<Connection>(socket, service, co_await asio::this_coro::executor);
+    auto c = std::make_shared<Connection>(std::move(socket), std::move(service));
     {
         auto callbacks = make_callbacks();
         nghttp2_option* raw_options = nullptr;
         if (nghttp2_option_new(&raw_options) != 0)
             co_return;
         std::unique_ptr<nghttp2_option, void (*)(nghttp2_option*)> options(raw_options, &nghttp2_option_del);
-        // Window updates follow what the services read (see on_data_chunk, read_body).
+        // Window updates follow what the services read (see on_data_chunk, take_body).
         nghttp2_option_set_no_auto_window_update(options.get(), 1);
         nghttp2_session* raw = nullptr;
         if (nghttp2_session_server_new2(&raw, callbacks.get(), c.get(), options.get()) != 0)
@@ -537,9 +596,6 @@ asio::awaitable<void> serve_h2(tcp::socket& socket, boost::beast::flat_buffer& b
     } catch (...) {
     }
     c->end();
-    // Cancelled stream tasks answer nothing; wait for them to be gone.
-    while (c->running > 0)
-        co_await c->all_ended->wait();
 }
 
 }  // namespace murlo::runtime::detail

@@ -43,10 +43,10 @@ std::string http_date()
     return cached;
 }
 
-asio::awaitable<std::optional<HttpResponse>> call_service(const HttpService& service, HttpRequest request)
+asio::awaitable<std::optional<HttpResponse>> call_task(asio::awaitable<HttpResponse> task)
 {
     try {
-        co_return co_await service(std::move(request));
+        co_return co_await std::move(task);
     } catch (...) {
         co_return std::nullopt;
     }
@@ -87,7 +87,7 @@ asio::awaitable<void> serve(tcp::socket socket, HttpService service)
             co_await serve_h1(socket, buffer, service);
             break;
         case Protocol::h2:
-            co_await serve_h2(socket, buffer, service);
+            co_await serve_h2(std::move(socket), buffer, std::move(service));
             break;
         case Protocol::none:
             break;

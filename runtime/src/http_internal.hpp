@@ -18,13 +18,14 @@ inline constexpr std::string_view h2_preface = "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n
 // The current time as an HTTP date: "Sun, 06 Nov 1994 08:49:37 GMT".
 std::string http_date();
 
-// The service's answer, or none when it threw or was cancelled.
-boost::asio::awaitable<std::optional<HttpResponse>> call_service(const HttpService& service, HttpRequest request);
+// The task's answer, or none when it threw or was cancelled.
+boost::asio::awaitable<std::optional<HttpResponse>> call_task(boost::asio::awaitable<HttpResponse> task);
 
 // `buffer` holds what was read before the protocol was known.
 boost::asio::awaitable<void> serve_h1(boost::asio::ip::tcp::socket& socket, boost::beast::flat_buffer& buffer,
                                       const HttpService& service);
-boost::asio::awaitable<void> serve_h2(boost::asio::ip::tcp::socket& socket, boost::beast::flat_buffer& buffer,
-                                      const HttpService& service);
+// Takes the socket: the connection's stream tasks keep it.
+boost::asio::awaitable<void> serve_h2(boost::asio::ip::tcp::socket socket, boost::beast::flat_buffer& buffer,
+                                      HttpService service);
 
 }  // namespace murlo::runtime::detail

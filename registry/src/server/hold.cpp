@@ -14,12 +14,21 @@ namespace murlo::registry::server {
 namespace asio = boost::asio;
 using namespace asio::experimental::awaitable_operators;
 
+bool held(const Registry& registry, const proto::Beat& beat, const SharedBeatAck& answer) {
+    return hold_for(registry.ttl_ms(), beat.hold_ms) != 0 && answer.accepted && answer.pools.empty() &&
+           !beat.watch.empty();
+}
+
 asio::awaitable<SharedBeatAck> hold(Registry& registry, const proto::Beat& beat) {
     SharedBeatAck answer = registry.beat_shared(beat);
-    const std::uint64_t held = hold_for(registry.ttl_ms(), beat.hold_ms);
-    if (held == 0 || !answer.accepted || !answer.pools.empty() || beat.watch.empty()) co_return answer;
+    co_await hold_on(registry, beat, answer);
+    co_return answer;
+}
 
-    const Instant deadline = deadline_after(Clock::now(), Lease(held + spread_for(beat.id, held)));
+asio::awaitable<void> hold_on(Registry& registry, const proto::Beat& beat, SharedBeatAck& answer) {
+    if (!held(registry, beat, answer)) co_return;
+    const std::uint64_t lasts = hold_for(registry.ttl_ms(), beat.hold_ms);
+    const Instant deadline = deadline_after(Clock::now(), Lease(lasts + spread_for(beat.id, lasts)));
     // Only this frame holds the handle: the pools keep weak references, which
     // die with it when the hold ends or the request is abandoned.
     const auto notify = std::make_shared<runtime::Notify>();
@@ -40,7 +49,6 @@ asio::awaitable<SharedBeatAck> hold(Registry& registry, const proto::Beat& beat)
         if (woke.index() == 0 || notify->try_take()) continue;
         break;
     }
-    co_return answer;
 }
 
 }  // namespace murlo::registry::server

@@ -46,31 +46,61 @@ std::uint64_t listing_key() {
     return engine();
 }
 
-boost::asio::awaitable<Response> beat_route(Request& request, std::shared_ptr<Registry> registry) {
+runtime::HttpResponse ack_answer(const SharedBeatAck& answer) {
+    std::string out;
+    out.reserve(256);
+    answer.serialize(out);
+    return respond(200, std::move(out));
+}
+
+boost::asio::awaitable<runtime::HttpResponse> held_beat(std::shared_ptr<Registry> registry, proto::Beat beat,
+                                                       SharedBeatAck answer) {
+    co_await hold_on(*registry, beat, answer);
+    co_return ack_answer(answer);
+}
+
+// Decodes and applies a beat: the answer at once, or the task holding it.
+runtime::HttpReply answer_beat(runtime::Body body, const std::shared_ptr<Registry>& registry) {
     std::optional<proto::Beat> beat;
     {
-        // The text dies with this scope: a held beat keeps only what it decoded.
-        std::optional<std::string> body = co_await request.read_body(body_limit);
-        if (!body) co_return respond(413, "{}");
-        proto::Result<proto::Beat> read = proto::read_beat(*body);
+        auto* text = std::get_if<std::string>(&body);
+        if (!text) return respond(413, "{}");
+        proto::Result<proto::Beat> read = proto::read_beat(*text);
         if (!read) {
             std::string out = "{\"error\":";
             proto::write_string(out, read.error().text());
             out.push_back('}');
-            co_return respond(400, std::move(out));
+            return respond(400, std::move(out));
         }
         beat = std::move(read).value();
+        // The text dies here: a held beat keeps only what it decoded.
+        std::string().swap(*text);
     }
-    SharedBeatAck answer = co_await hold(*registry, *beat);
-    std::string out;
-    out.reserve(256);
-    answer.serialize(out);
-    co_return respond(200, std::move(out));
+    SharedBeatAck answer = registry->beat_shared(*beat);
+    if (!held(*registry, *beat, answer)) return ack_answer(answer);
+    return held_beat(registry, std::move(*beat), std::move(answer));
+}
+
+// A beat whose body is still on its way.
+boost::asio::awaitable<runtime::HttpResponse> beat_later(runtime::HttpRequest request,
+                                                        std::shared_ptr<Registry> registry) {
+    runtime::Body body = co_await request.read_body(body_limit);
+    runtime::HttpReply reply = answer_beat(std::move(body), registry);
+    if (auto* now = std::get_if<runtime::HttpResponse>(&reply)) co_return std::move(*now);
+    co_return co_await std::get<1>(std::move(reply));
+}
+
+runtime::HttpReply beat_route(runtime::HttpRequest& request, const std::shared_ptr<Registry>& registry) {
+    std::optional<runtime::Body> body = request.body_now(body_limit);
+    if (!body) return beat_later(std::move(request), registry);
+    return answer_beat(std::move(*body), registry);
 }
 
 }  // namespace
 
-Response respond(unsigned status, std::string body) { return Response{status, std::move(body)}; }
+runtime::HttpResponse respond(unsigned status, std::string body) {
+    return runtime::HttpResponse{status, content_type, std::move(body)};
+}
 
 const std::string& health_document() {
     static const std::string doc = "{\"status\":\"ok\",\"version\":\"" + std::string(version_text) +
@@ -100,13 +130,13 @@ std::string pool_listing(const Registry& registry) {
     return out;
 }
 
-boost::asio::awaitable<Response> handle(Request request, std::shared_ptr<Registry> registry) {
+runtime::HttpReply handle(runtime::HttpRequest request, const std::shared_ptr<Registry>& registry) {
     const std::string_view method = request.method;
     const std::string_view path = path_of(request.target);
-    if (method == "GET" && path == "/health") co_return respond(200, health_document());
-    if (method == "GET" && path == "/v1/pools") co_return respond(200, pool_listing(*registry));
-    if (method == "POST" && path == "/v1/beat") co_return co_await beat_route(request, std::move(registry));
-    co_return respond(404, "{}");
+    if (method == "GET" && path == "/health") return respond(200, health_document());
+    if (method == "GET" && path == "/v1/pools") return respond(200, pool_listing(*registry));
+    if (method == "POST" && path == "/v1/beat") return beat_route(request, registry);
+    return respond(404, "{}");
 }
 
 }  // namespace murlo::registry::server

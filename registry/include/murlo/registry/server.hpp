@@ -5,9 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <memory>
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -16,6 +14,7 @@
 #include "murlo/proto/records.hpp"
 #include "murlo/registry/delta.hpp"
 #include "murlo/registry/state.hpp"
+#include "murlo/runtime/http.hpp"
 
 namespace murlo::registry::server {
 
@@ -24,36 +23,26 @@ inline constexpr std::size_t body_limit = 524'288;
 // The one header every answer carries.
 inline constexpr std::string_view content_type = "application/json";
 
-struct Response {
-    unsigned status = 200;
-    std::string body;  // the whole body; "content-type" is always content_type
-};
+runtime::HttpResponse respond(unsigned status, std::string body);
 
-// Reads the whole request body and hands it over, counting data bytes as they
-// arrive and stopping at the first chunk that takes the total past `limit`.
-// None when the body is over the limit or breaks off (reset, closed, bad
-// framing), and on a second call.
-using ReadBody = std::function<boost::asio::awaitable<std::optional<std::string>>(std::size_t limit)>;
+// Routes one request: exact, case-sensitive method and path, no normalisation;
+// a query after the path is ignored and no header is read. Answers at once,
+// or with a task that waits, when a beat's body is still to come or while
+// the beat is held. Every request the client does not abandon gets an
+// answer; an abandoned one is cancelled where it waits and nothing of an
+// applied beat is undone.
+runtime::HttpReply handle(runtime::HttpRequest request, const std::shared_ptr<Registry>& registry);
 
-// What the routes look at: the method, the request target (a query after the
-// path is ignored) and, for a beat only, the body. No header is read.
-struct Request {
-    std::string_view method;
-    std::string_view target;
-    ReadBody read_body;
-};
-
-Response respond(unsigned status, std::string body);
-
-// Routes one request: exact, case-sensitive method and path, no normalisation.
-// Suspends while reading a beat's body and while holding it. Every request the
-// client does not abandon gets an answer; an abandoned one is cancelled where
-// it waits and nothing of an applied beat is undone.
-boost::asio::awaitable<Response> handle(Request request, std::shared_ptr<Registry> registry);
+// Whether an applied beat waits for news: it watches pools, was accepted,
+// has nothing new to learn yet and asks for a hold the lease allows.
+bool held(const Registry& registry, const proto::Beat& beat, const SharedBeatAck& answer);
 
 // Applies the beat and, while the member has nothing new to learn, waits for a
 // watched pool to change or for the hold (plus this member's spread) to pass.
 boost::asio::awaitable<SharedBeatAck> hold(Registry& registry, const proto::Beat& beat);
+// The wait alone, for a beat already applied whose answer that was: the news
+// go into `answer`, which must outlive the wait.
+boost::asio::awaitable<void> hold_on(Registry& registry, const proto::Beat& beat, SharedBeatAck& answer);
 
 // {"status":"ok","version":"0.17.0","protocol":2}
 const std::string& health_document();

@@ -25,6 +25,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -55,23 +56,36 @@ struct HttpRequest {
     // read. Over HTTP/1.1 it answers a pending "Expect: 100-continue" first.
     // A second call gives the first call's error again, or taken when that
     // call got the body. A service that never calls it leaves the body to the
-    // connection, which discards it. Valid only during the service call.
+    // connection, which discards it. Valid while the request is served (the
+    // service call and the task it returns).
     std::function<boost::asio::awaitable<Body>(std::size_t limit)> read_body;
+    // The same read without suspending: the result when the whole body has
+    // already arrived (or the read has already failed), none when read_body
+    // would have to wait. A result counts as the read: later calls of either
+    // give taken or the error again.
+    std::function<std::optional<Body>(std::size_t limit)> body_now;
 };
 
 struct HttpResponse {
     unsigned status = 200;
     std::string_view content_type;  // "content-type": static text (a literal); empty: none is sent
-    std::string body;          // the whole body, sent with its length
+    std::string body;               // the whole body, sent with its length
 };
 
-// Called once per request, in a task of its own per HTTP/2 stream. An
-// exception ends that request without an answer: the HTTP/2 stream is reset,
-// the HTTP/1.1 connection closed.
-using HttpService = std::function<boost::asio::awaitable<HttpResponse>(HttpRequest)>;
+// What the service gives back for one request: the answer itself when it
+// needs no waiting, or a task that makes it (run by the connection, cancelled
+// when the client goes away).
+using HttpReply = std::variant<HttpResponse, boost::asio::awaitable<HttpResponse>>;
 
-// Serves `socket` until the connection ends; never throws. Runs on a strand
-// of its own, shared by the connection's HTTP/2 streams.
+// Called once per request on the connection's thread; most requests are
+// answered inline, without a task. An exception (from the call or its task)
+// ends that request without an answer: the HTTP/2 stream is reset, the
+// HTTP/1.1 connection closed.
+using HttpService = std::function<HttpReply(HttpRequest request)>;
+
+// Serves `socket` until the connection ends; never throws. The connection's
+// work stays on the socket's executor when that is one thread (a runtime
+// worker), and runs on a strand of its own otherwise.
 boost::asio::awaitable<void> serve_connection(boost::asio::ip::tcp::socket socket, HttpService service);
 
 }  // namespace murlo::runtime
