@@ -20,6 +20,7 @@
 #include <boost/asio/use_awaitable.hpp>
 
 #include "murlo/registry/state.hpp"
+#include "state/access.hpp"
 
 namespace murlo::registry {
 namespace {
@@ -172,7 +173,7 @@ TEST(Concurrency, BeatsParksReadsAndSweepsKeepTheInvariants) {
                 if (info.version < v) fail("version of " + name + " went back");
                 v = info.version;
             }
-            registry.inspect([&](const Registry::PoolTable& pools) {
+            RegistryAccess::inspect(registry, [&](const Registry::PoolTable& pools) {
                 if (auto what = broken(pools); !what.empty()) fail(what);
             });
             std::this_thread::sleep_for(100us);
@@ -183,7 +184,7 @@ TEST(Concurrency, BeatsParksReadsAndSweepsKeepTheInvariants) {
     stop = true;
     for (auto& thread : threads) thread.join();
 
-    registry.inspect([&](const Registry::PoolTable& pools) {
+    RegistryAccess::inspect(registry, [&](const Registry::PoolTable& pools) {
         EXPECT_EQ(broken(pools), "");
         EXPECT_EQ(pools.size(), pool_names.size());
     });
@@ -192,7 +193,7 @@ TEST(Concurrency, BeatsParksReadsAndSweepsKeepTheInvariants) {
     EXPECT_GT(expired.load(), 0u);
     // Dead registrations are all gone after a final sweep.
     registry.sweep(now());
-    registry.inspect([](const Registry::PoolTable& pools) {
+    RegistryAccess::inspect(registry, [](const Registry::PoolTable& pools) {
         for (const auto& [name, p] : pools) EXPECT_TRUE(p.watchers.empty()) << name;
     });
     RecordProperty("beats", std::to_string(beats.load()));

@@ -10,6 +10,7 @@
 #include "murlo/proto/records.hpp"
 #include "murlo/registry/delta.hpp"
 #include "murlo/registry/state.hpp"
+#include "state/access.hpp"
 #include "test_beats.hpp"
 
 namespace murlo::registry {
@@ -30,7 +31,7 @@ struct Asked {
 };
 Asked ask(const Registry& registry, std::optional<std::uint64_t> since, const std::string& name = "p") {
     Asked out;
-    registry.inspect([&](const Registry::PoolTable& pools) {
+    RegistryAccess::inspect(registry, [&](const Registry::PoolTable& pools) {
         Deferred deferred;
         out.delta = pools.at(name).delta(since, deferred);
         out.drops = std::move(deferred.drops);
@@ -40,7 +41,7 @@ Asked ask(const Registry& registry, std::optional<std::uint64_t> since, const st
 
 std::size_t cached_entries(const Registry& registry) {
     std::size_t n = 0;
-    registry.inspect([&](const Registry::PoolTable& pools) { n = pools.at("p").deltas.entries.size(); });
+    RegistryAccess::inspect(registry, [&](const Registry::PoolTable& pools) { n = pools.at("p").deltas.entries.size(); });
     return n;
 }
 
@@ -171,7 +172,7 @@ TEST(PoolDelta, CostFollowsTheEstimate) {
     Beat l = beat(2);
     l.leaving = true;
     registry.beat_shared(l, t0);
-    registry.inspect([](const Registry::PoolTable& pools) {
+    RegistryAccess::inspect(registry, [](const Registry::PoolTable& pools) {
         const Pool& p = pools.at("p");
         const std::size_t base = 256 + 6 * 2 + (6 * 1 + 3) + (6 * 2 + 3);
         const std::size_t member = 256 + 7 + 6 * 1;
@@ -218,7 +219,7 @@ TEST(DeltaCacheTest, NinthSinceEvictsTheOldestIntoDrops) {
     ninth.drops.clear();
     EXPECT_TRUE(first.expired());
     // since 1 is still cached, since 0 is built anew.
-    registry.inspect([](const Registry::PoolTable& pools) {
+    RegistryAccess::inspect(registry, [](const Registry::PoolTable& pools) {
         EXPECT_EQ(pools.at("p").deltas.entries.front().since, 1u);
     });
 }

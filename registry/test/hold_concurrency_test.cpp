@@ -12,6 +12,7 @@
 #include "murlo/registry/server.hpp"
 #include "test_beats.hpp"
 #include "murlo/runtime/runtime.hpp"
+#include "state/access.hpp"
 
 namespace murlo::registry::server {
 namespace {
@@ -50,7 +51,7 @@ TEST(HoldConcurrency, OneChangeWakesEveryHolder) {
     // Change the pool while holders are at every step of their first pass.
     ASSERT_TRUE(eventually([&] {
         std::size_t n = 0;
-        registry.inspect([&](const Registry::PoolTable& p) { n = p.at("w").watchers.size(); });
+        RegistryAccess::inspect(registry, [&](const Registry::PoolTable& p) { n = p.at("w").watchers.size(); });
         return n >= holders / 2;
     }));
     registry.beat_shared(member(2, "w"));

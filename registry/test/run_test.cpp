@@ -20,6 +20,7 @@
 #include <boost/asio/write.hpp>
 
 #include "murlo/registry/run.hpp"
+#include "run/listener.hpp"
 #include "murlo/runtime/runtime.hpp"
 
 namespace murlo::registry {

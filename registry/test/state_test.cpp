@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "murlo/registry/state.hpp"
+#include "state/access.hpp"
 #include "test_beats.hpp"
 
 namespace murlo::registry {
@@ -31,7 +32,7 @@ std::vector<std::string> names(std::initializer_list<const char*> list) { return
 
 std::size_t watchers(const Registry& registry, const std::string& pool) {
     std::size_t n = 0;
-    registry.inspect([&](const Registry::PoolTable& pools) { n = pools.at(pool).watchers.size(); });
+    RegistryAccess::inspect(registry, [&](const Registry::PoolTable& pools) { n = pools.at(pool).watchers.size(); });
     return n;
 }
 
@@ -135,7 +136,7 @@ TEST(Park, CreatesAnUnshapedPoolAndRegistersEachName) {
     EXPECT_EQ(snap.at("w").roster, 0u);
     EXPECT_EQ(snap.at("w").members, 0u);
     EXPECT_EQ(watchers(registry, "w"), 2u);
-    registry.inspect([](const Registry::PoolTable& pools) {
+    RegistryAccess::inspect(registry, [](const Registry::PoolTable& pools) {
         const Pool& p = pools.at("x");
         EXPECT_EQ(p.policy, "");
         EXPECT_FALSE(p.size);
@@ -217,7 +218,7 @@ TEST(Sweep, ExpiresAtTheDeadlineWithOneStepEachAndNoTombstone) {
     EXPECT_EQ(snap.roster, proto::Member::roster_hash(3, 1));
     EXPECT_TRUE(h->try_take());
     EXPECT_FALSE(h->try_take());
-    registry.inspect([](const Registry::PoolTable& pools) {
+    RegistryAccess::inspect(registry, [](const Registry::PoolTable& pools) {
         const Pool& p = pools.at("p");
         EXPECT_TRUE(p.departed.empty());
         EXPECT_EQ(p.fences.at(1), 3u);
@@ -243,7 +244,7 @@ TEST(Sweep, WithoutExpiryStillDropsTombstonesAndDeadWaiters) {
     h.reset();
     EXPECT_EQ(registry.sweep(t0 + 10s), 0u);
     EXPECT_EQ(registry.snapshot().at("p").version, 1u);
-    registry.inspect([](const Registry::PoolTable& pools) {
+    RegistryAccess::inspect(registry, [](const Registry::PoolTable& pools) {
         EXPECT_TRUE(pools.at("p").departed.empty());
         EXPECT_TRUE(pools.at("p").watchers.empty());
         EXPECT_TRUE(pools.at("empty").watchers.empty());

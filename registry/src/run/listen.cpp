@@ -12,8 +12,8 @@
 #include <boost/asio/ip/address_v4.hpp>
 #include <boost/asio/ip/address_v6.hpp>
 
+#include "listener.hpp"
 #include "lookup.hpp"
-#include "murlo/registry/run.hpp"
 
 namespace murlo::registry::listener {
 

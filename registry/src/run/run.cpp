@@ -8,6 +8,7 @@
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
+#include "listener.hpp"
 #include "murlo/registry/run.hpp"
 #include "murlo/runtime/runtime.hpp"
 

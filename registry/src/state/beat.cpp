@@ -4,7 +4,6 @@
 
 #include <mutex>
 #include <string>
-#include <type_traits>
 #include <utility>
 
 #include "murlo/proto/json.hpp"
@@ -40,16 +39,6 @@ std::string size_refusal(const proto::Beat& beat, const Pool& pool) {
            std::to_string(*beat.size);
 }
 
-// Moves from the beat when the caller gave it up, copies otherwise.
-template <class B, class T>
-decltype(auto) take(T& field) {
-    if constexpr (std::is_lvalue_reference_v<B>) {
-        return static_cast<const T&>(field);
-    } else {
-        return std::move(field);
-    }
-}
-
 }  // namespace
 
 SharedBeatAck Registry::answer(bool accepted) const {
@@ -62,12 +51,7 @@ SharedBeatAck Registry::answer(bool accepted) const {
     return ack;
 }
 
-SharedBeatAck Registry::beat_shared(const proto::Beat& beat, Instant now) { return apply<const proto::Beat&>(beat, now); }
-
-SharedBeatAck Registry::beat_shared(proto::Beat&& beat, Instant now) { return apply<proto::Beat&&>(std::move(beat), now); }
-
-template <class B>
-SharedBeatAck Registry::apply(B&& beat, Instant now) {
+SharedBeatAck Registry::beat_shared(const proto::Beat& beat, Instant now) {
     SharedBeatAck ack = answer(false);
     const std::optional<std::size_t> state_len = within_limits(beat);
     if (!state_len) return ack;
@@ -91,13 +75,13 @@ SharedBeatAck Registry::apply(B&& beat, Instant now) {
             }
             if (pool.methods.empty() && !beat.methods.empty()) {
                 pool.deltas.clear(deferred.drops);
-                pool.methods = take<B>(beat.methods);
+                pool.methods = beat.methods;
             }
         } else if (beat.policy != pool.policy || beat.size != pool.size || beat.methods != pool.methods) {
             pool.deltas.clear(deferred.drops);
-            pool.policy = take<B>(beat.policy);
+            pool.policy = beat.policy;
             pool.size = beat.size;
-            pool.methods = take<B>(beat.methods);
+            pool.methods = beat.methods;
         }
 
         const std::uint64_t id = beat.id;
@@ -133,8 +117,8 @@ SharedBeatAck Registry::apply(B&& beat, Instant now) {
                     proto::Member& member = record.member;
                     if (member.url != beat.url || !proto::exact_equal(member.state, beat.state) ||
                         member.ready != beat.ready) {
-                        member.url = take<B>(beat.url);
-                        member.state = take<B>(beat.state);
+                        member.url = beat.url;
+                        member.state = beat.state;
                         member.ready = beat.ready;
                         record.state_len = *state_len;
                         pool.bump(id, deferred);
@@ -150,8 +134,8 @@ SharedBeatAck Registry::apply(B&& beat, Instant now) {
                 record.member.id = id;
                 record.member.slot = beat.slot;
                 record.member.incarnation = incarnation;
-                record.member.url = take<B>(beat.url);
-                record.member.state = take<B>(beat.state);
+                record.member.url = beat.url;
+                record.member.state = beat.state;
                 record.member.ready = beat.ready;
                 record.publication = beat.publication;
                 record.expires = deadline_after(now, ttl_);

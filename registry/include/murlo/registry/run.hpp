@@ -2,14 +2,11 @@
 // The registry service's entry point: create the registry, start the sweep,
 // bind, announce the bound address, then accept connections for ever.
 
-#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
-#include <variant>
-#include <vector>
 
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -37,29 +34,6 @@ using Announce = std::function<void(std::string_view address)>;
 // once it serves; returns only a start-up failure, before any announcement.
 // Any lease is accepted here; floors are the caller's.
 boost::asio::awaitable<StartError> run(std::string listen, std::uint64_t ttl_ms, Announce announce);
-
-// clamp(ttl_ms / 4, 50, 1000) ms
-std::chrono::milliseconds sweep_period(std::uint64_t ttl_ms);
-
-// Steps of run, exposed for tests.
-namespace listener {
-
-// The addresses to try for `text`: a literal socket address as is, otherwise
-// host and port split at the last ":" and the host looked up off the workers.
-boost::asio::awaitable<std::variant<std::vector<boost::asio::ip::tcp::endpoint>, StartError>> resolve(
-    std::string text);
-
-// The first address that binds and listens (address reuse, backlog 128), or the last failure.
-std::variant<boost::asio::ip::tcp::acceptor, StartError> bind(const boost::asio::any_io_executor& executor,
-                                                              const std::vector<boost::asio::ip::tcp::endpoint>& addresses);
-
-// 127.0.0.1:8080, [::1]:8080, [fe80::1%2]:8080
-std::string address_text(const boost::asio::ip::tcp::endpoint& endpoint);
-
-// "{description} (os error {errno})"
-StartError os_error(int errno_value);
-
-}  // namespace listener
 
 namespace server {
 

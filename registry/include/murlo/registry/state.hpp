@@ -149,9 +149,8 @@ public:
 
     // Applies one decoded beat and collects the deltas of the pools it watches
     // (newer than its `seen`). Never fails: limits, shape and staleness become
-    // `accepted` false in the answer. The rvalue form moves the published fields.
+    // `accepted` false in the answer.
     SharedBeatAck beat_shared(const proto::Beat& beat, Instant now = Clock::now());
-    SharedBeatAck beat_shared(proto::Beat&& beat, Instant now = Clock::now());
 
     // Registers a weak wake-up for each named pool (created when missing, a name
     // given twice registers twice); the next version step of a pool notifies it.
@@ -168,12 +167,14 @@ public:
     // Per pool name: version, roster fingerprint and live member count.
     std::map<std::string, PoolInfo> snapshot() const;
 
-    // Runs `f` on the pool table under the read lock (diagnostics and tests).
+    // Runs `f` on the pool table under the read lock. Only the server's tests
+    // still call it; everything else uses RegistryAccess.
     void inspect(const std::function<void(const PoolTable&)>& f) const;
 
 private:
-    template <class B>
-    SharedBeatAck apply(B&& beat, Instant now);
+    // Tests and benchmarks read the pool table through it (src/state/access.hpp).
+    friend struct RegistryAccess;
+
     SharedBeatAck answer(bool accepted) const;
     void collect(const proto::Beat& beat, Deferred& deferred, SharedDeltas& out) const;
 
