@@ -30,6 +30,9 @@ import subprocess
 import sys
 import tempfile
 import time
+import traceback
+
+from view import roster_hash
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 PYTHON = "/usr/bin/python3"
@@ -50,18 +53,9 @@ SPECIALS = ("restart", "stop", "fence", "flood")
 FLOOD_S = 2 * TTL_S
 FLOOD_OPEN = 64
 
-MASK = 2**64 - 1
-
 
 class Failure(Exception):
     pass
-
-
-def roster_hash(id, incarnation):
-    h = 1469598103934665603
-    for byte in id.to_bytes(8, "little") + incarnation.to_bytes(8, "little"):
-        h = ((h ^ byte) * 0x100000001B3) & MASK
-    return h
 
 
 def fingerprint(members):
@@ -228,8 +222,9 @@ def show(res):
 
 
 class Member:
-    def __init__(self, child, id, incarnation, slot, n, ready):
+    def __init__(self, child, id, incarnation, slot, n, ready, watching):
         self.child, self.id, self.incarnation, self.slot, self.n, self.ready = child, id, incarnation, slot, n, ready
+        self.watching = watching  # keeps a cache of its own pool, checked like a watcher's
 
 
 class Soak:
@@ -306,11 +301,27 @@ class Soak:
 
     # members
 
-    def spawn(self, id, incarnation, n, ready):
+    def spawn(self, id, incarnation, n, ready, watching=None):
         slot = id % 4
+        if watching is None:
+            watching = self.rng.random() < 0.3
         child = Child("member-%d.%d" % (id, incarnation), "member.py",
-                      ["http://127.0.0.1:%d" % self.port, POOL, id, incarnation, slot, n, int(ready)], self.logs)
-        return Member(child, id, incarnation, slot, n, ready)
+                      ["http://127.0.0.1:%d" % self.port, POOL, id, incarnation, slot, n, int(ready), int(watching)],
+                      self.logs)
+        return Member(child, id, incarnation, slot, n, ready, watching)
+
+    def leave_sent(self, m):
+        """After {"op": "leave"} was sent: the member must say it left, with a
+        cache that never contradicted itself, and exit cleanly."""
+        answer = m.child.read(ANSWER_S, "leave")
+        if answer.get("left") is not True:
+            raise Failure("%s did not leave: %s" % (m.child.describe(), answer))
+        if answer["violations"]:
+            raise Failure("%s: its cache contradicted itself: %s" % (m.child.describe(), answer["violations"]))
+        m.child.finish()
+        if self.members.get(m.id) is m:
+            del self.members[m.id]
+        self.counts["leaves"] += 1
 
     def joined(self, m):
         answer = m.child.read(ANSWER_S, "start")
@@ -338,12 +349,14 @@ class Soak:
         while True:
             pools = self.listing()
             listed = pools.get(POOL) if pools is not None else None
-            if listed is not None and listed["roster"] == roster and listed["members"] == len(want):
+            watchers = pools.get(WATCH_POOL, {}).get("members") if pools is not None else None
+            if (listed is not None and listed["roster"] == roster and listed["members"] == len(want)
+                    and watchers == len(self.watchers)):
                 return time.monotonic(), listed["version"]
             if time.monotonic() > deadline:
                 raise Failure("the registry did not settle after %s: it lists %s, expected %d members with roster %d "
-                              "(%s)" % (label, listed if pools is not None else "nothing (unreachable)", len(want),
-                                        roster, sorted(want)))
+                              "(%s) and %d watchers" % (label, pools if pools is not None else "nothing (unreachable)",
+                                                        len(want), roster, sorted(want), len(self.watchers)))
             time.sleep(0.02)
 
     def settle(self, label, changed_at, killed_at=None):
@@ -365,10 +378,11 @@ class Soak:
                     raise Failure("ghost after %s: the registry listed a dead member for %.2fs, beyond the lease "
                                   "and one sweep (bound %.2fs)" % (label, ghost, GHOST_BOUND_S))
             timeout = max(deadline - time.monotonic(), 5.0)
-            for w in self.watchers:
+            observers = self.watchers + [m.child for m in self.members.values() if m.watching]
+            for w in observers:
                 w.send({"op": "expect", "roster": roster, "version": version, "members": members,
                         "timeout_s": timeout})
-            answers = [(w, w.read(timeout + ANSWER_S, "answer to expect")) for w in self.watchers]
+            answers = [(w, w.read(timeout + ANSWER_S, "answer to expect")) for w in observers]
             if any(a.get("ahead") for _, a in answers) and time.monotonic() < deadline:
                 continue  # the registry moved on after it was read: read it again
             for w, a in answers:
@@ -429,11 +443,7 @@ class Soak:
                     raise Failure("%s: the registry never acked its publication" % m.child.describe())
                 self.counts["publishes"] += 1
             elif action == "leave":
-                if m.child.read(ANSWER_S, "leave") != {"left": True}:
-                    raise Failure("%s did not leave" % m.child.describe())
-                m.child.finish()
-                del self.members[m.id]
-                self.counts["leaves"] += 1
+                self.leave_sent(m)
         for m in pending_joins:
             self.joined(m)
         for action, m in picks:
@@ -522,9 +532,9 @@ class Soak:
         # Its stale beats, and its stale leaving beat, change nothing.
         for step in ("its refusal", "its stale leave"):
             if step == "its stale leave":
-                if old.child.ask({"op": "leave"}) != {"left": True}:
-                    raise Failure("%s did not leave" % old.child.describe())
-                old.child.finish()
+                old.child.send({"op": "leave"})
+                self.leave_sent(old)
+                self.counts["leaves"] -= 1  # its record was gone already
             after = self.settle("the fenced member %d: %s" % (old.id, step), time.monotonic())
             if after != version:
                 raise Failure("%s of fenced member %d moved the pool's version from %d to %d" % (
@@ -595,7 +605,7 @@ class Soak:
         for w in self.watchers:
             if w.read(ANSWER_S, "start") != {"started": True}:
                 raise Failure("%s did not start" % w.describe())
-        anchors = [self.spawn(id, 1, 0, True) for id in range(1, ANCHORS + 1)]
+        anchors = [self.spawn(id, 1, 0, True, watching=True) for id in range(1, ANCHORS + 1)]
         for m in anchors:
             self.joined(m)
         self.anchors = {m.id for m in anchors}
@@ -608,7 +618,7 @@ class Soak:
         self.settle("the first joins", time.monotonic())
 
         end = t0 + self.seconds
-        every = min(10.0, max(self.seconds / 6, 4.0))
+        every = min(8.0, max(self.seconds / 6, 4.0))
         specials = []
         next_special = time.monotonic() + every / 2
         while True:
@@ -629,11 +639,7 @@ class Soak:
         for m in churned:
             m.child.send({"op": "leave"})
         for m in churned:
-            if m.child.read(ANSWER_S, "leave") != {"left": True}:
-                raise Failure("%s did not leave" % m.child.describe())
-            m.child.finish()
-            del self.members[m.id]
-            self.counts["leaves"] += 1
+            self.leave_sent(m)
         self.settle("the last leaves", time.monotonic())
         self.back_to_baseline()
         violations = []
@@ -646,11 +652,9 @@ class Soak:
         if violations:
             raise Failure("a watcher's cache contradicted itself: " + "; ".join(violations))
         for id in sorted(self.anchors):
-            m = self.members.pop(id)
-            if m.child.ask({"op": "leave"}) != {"left": True}:
-                raise Failure("%s did not leave" % m.child.describe())
-            m.child.finish()
-            self.counts["leaves"] += 1
+            m = self.members[id]
+            m.child.send({"op": "leave"})
+            self.leave_sent(m)
         self.settle("the anchors leaving", time.monotonic())
         for w in self.watchers:
             if w.ask({"op": "leave"}) != {"left": True}:
@@ -689,7 +693,9 @@ def main():
     try:
         print(soak.run(), flush=True)
         code = 0
-    except (Failure, Overrun) as e:
+    except (Failure, Overrun, Exception) as e:
+        if not isinstance(e, (Failure, Overrun)):
+            traceback.print_exc()
         c = soak.counts
         print("soak FAILED: %s\n  (after %s; logs kept in %s)" % (
             e, ", ".join("%s %d" % kv for kv in c.items()), logs), flush=True)
