@@ -13,18 +13,16 @@
 #include <optional>
 #include <vector>
 
-#include <boost/asio/as_tuple.hpp>
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
 #include <boost/asio/experimental/awaitable_operators.hpp>
 #include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
-#include <boost/asio/use_awaitable.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/url/parse.hpp>
 
+#include "murlo/runtime/asio.hpp"
 #include "murlo/runtime/notify.hpp"
 #include "murlo/runtime/runtime.hpp"
 
@@ -97,9 +95,9 @@ std::string_view code_name(std::uint32_t code)
 // Waits for `event` or the deadline, whichever comes first; the caller looks at what changed.
 asio::awaitable<void> wait_until(Notify& event, Deadline deadline)
 {
-    asio::steady_timer timer(co_await asio::this_coro::executor);
+    Timer timer(co_await asio::this_coro::executor);
     timer.expires_at(deadline);
-    co_await (event.wait() || timer.async_wait(asio::as_tuple(asio::use_awaitable)));
+    co_await (event.wait() || timer.async_wait());
 }
 
 struct H2Conn;
@@ -130,7 +128,7 @@ struct H2Stream {
 };
 
 struct H2Conn : std::enable_shared_from_this<H2Conn> {
-    tcp::socket socket;
+    Socket socket;
     std::string key;  // host and port: which requests may share it
     std::unique_ptr<nghttp2_session, SessionDeleter> session;
     std::map<std::int32_t, std::shared_ptr<H2Stream>> streams;
@@ -141,7 +139,7 @@ struct H2Conn : std::enable_shared_from_this<H2Conn> {
     bool ended = false;     // no more requests: closed, broken or told to go away
     bool goaway = false;
 
-    H2Conn(tcp::socket s, std::string k, std::chrono::milliseconds idle)
+    H2Conn(Socket s, std::string k, std::chrono::milliseconds idle)
         : socket(std::move(s)), key(std::move(k)), idle_timeout(idle)
     {
     }
@@ -247,7 +245,7 @@ struct H2Conn : std::enable_shared_from_this<H2Conn> {
     {
         std::vector<std::uint8_t> buf(64 * 1024);
         for (;;) {
-            auto [ec, n] = co_await socket.async_read_some(asio::buffer(buf), asio::as_tuple(asio::use_awaitable));
+            auto [ec, n] = co_await socket.async_read_some(asio::buffer(buf));
             if (ec)
                 co_return;
             const auto rv = nghttp2_session_mem_recv(session.get(), buf.data(), n);
@@ -272,7 +270,7 @@ struct H2Conn : std::enable_shared_from_this<H2Conn> {
                 out.insert(out.end(), data, data + n);
             }
             if (!out.empty()) {
-                auto [ec, n] = co_await asio::async_write(socket, asio::buffer(out), asio::as_tuple(asio::use_awaitable));
+                auto [ec, n] = co_await asio::async_write(socket, asio::buffer(out));
                 if (ec)
                     co_return;
                 continue;
@@ -285,7 +283,7 @@ struct H2Conn : std::enable_shared_from_this<H2Conn> {
 
     asio::awaitable<void> idle_watch()
     {
-        asio::steady_timer timer(co_await asio::this_coro::executor);
+        Timer timer(co_await asio::this_coro::executor);
         for (;;) {
             if (!streams.empty()) {
                 co_await idle_changed->wait();
@@ -295,7 +293,7 @@ struct H2Conn : std::enable_shared_from_this<H2Conn> {
             if (std::chrono::steady_clock::now() >= at)
                 co_return;
             timer.expires_at(at);
-            co_await timer.async_wait(asio::as_tuple(asio::use_awaitable));
+            co_await timer.async_wait();
         }
     }
 
@@ -429,15 +427,15 @@ std::optional<Target> split_target(std::string_view text)
 template <class Op>
 auto before(Deadline deadline, Op op) -> asio::awaitable<std::optional<typename Op::value_type>>
 {
-    asio::steady_timer timer(co_await asio::this_coro::executor);
+    Timer timer(co_await asio::this_coro::executor);
     timer.expires_at(deadline);
-    auto r = co_await (std::move(op) || timer.async_wait(asio::as_tuple(asio::use_awaitable)));
+    auto r = co_await (std::move(op) || timer.async_wait());
     if (r.index() == 0)
         co_return std::get<0>(std::move(r));
     co_return std::nullopt;
 }
 
-using Connected = std::variant<tcp::socket, ClientError, TimedOut>;
+using Connected = std::variant<Socket, ClientError, TimedOut>;
 
 asio::awaitable<Connected> open_socket(const Target& t, const Connector& connector, Deadline deadline)
 {
@@ -459,9 +457,9 @@ asio::awaitable<Connected> open_socket(const Target& t, const Connector& connect
         addresses = std::get<std::vector<tcp::endpoint>>(std::move(*found));
     }
     for (const auto& address : addresses) {
-        tcp::socket socket(ex);
+        Socket socket(ex);
         auto attempt = [&]() -> asio::awaitable<error_code> {
-            auto [ec] = co_await socket.async_connect(address, asio::as_tuple(asio::use_awaitable));
+            auto [ec] = co_await socket.async_connect(address);
             co_return ec;
         };
         auto ec = co_await before(deadline, attempt());
@@ -491,7 +489,7 @@ std::unique_ptr<nghttp2_session_callbacks, void (*)(nghttp2_session_callbacks*)>
 }
 
 // A connection with its session set up, its task started and pooled.
-std::shared_ptr<H2Conn> start_conn(H2Pool& pool, tcp::socket socket, std::string key)
+std::shared_ptr<H2Conn> start_conn(H2Pool& pool, Socket socket, std::string key)
 {
     auto c = std::make_shared<H2Conn>(std::move(socket), std::move(key), pool.options.idle_timeout);
     static const auto callbacks = make_callbacks();
@@ -540,7 +538,7 @@ asio::awaitable<std::variant<H2Response, ClientError, TimedOut>> send(std::share
             co_return TimedOut{};
         if (pool->closed)
             co_return ClientError{ClientError::Kind::send_request};
-        conn = start_conn(*pool, std::get<tcp::socket>(std::move(opened)), key);
+        conn = start_conn(*pool, std::get<Socket>(std::move(opened)), key);
         if (!conn)
             co_return ClientError{ClientError::Kind::send_request};
     }

@@ -12,16 +12,15 @@
 #include <utility>
 #include <vector>
 
-#include <boost/asio/as_tuple.hpp>
 #include <boost/asio/associated_cancellation_slot.hpp>
 #include <boost/asio/associated_executor.hpp>
 #include <boost/asio/async_result.hpp>
 #include <boost/asio/execution/context.hpp>
 #include <boost/asio/execution_context.hpp>
 #include <boost/asio/query.hpp>
-#include <boost/asio/use_awaitable.hpp>
 #include <boost/system/system_error.hpp>
 
+#include "murlo/runtime/asio.hpp"
 #include "parked.hpp"
 
 namespace murlo::runtime {
@@ -229,9 +228,8 @@ asio::awaitable<void> wait_on(std::shared_ptr<detail::NotifyState> st)
     if (st->try_take())
         co_return;
     auto waiter = std::make_shared<detail::Waiter>();
-    auto token = asio::as_tuple(asio::use_awaitable);
-    auto [ec] = co_await asio::async_initiate<decltype(token), void(error_code)>(
-        [&st, &waiter](auto handler) { detail::park_waiter(st, waiter, std::move(handler)); }, token);
+    auto [ec] = co_await asio::async_initiate<const TupleAwaitable&, void(error_code)>(
+        [&st, &waiter](auto handler) { detail::park_waiter(st, waiter, std::move(handler)); }, tuple_awaitable);
     if (ec)
         throw boost::system::system_error(ec);
     if (!st->keep(*waiter))

@@ -23,16 +23,15 @@
 #include <netdb.h>
 #include <sys/socket.h>
 
-#include <boost/asio/as_tuple.hpp>
 #include <boost/asio/associated_cancellation_slot.hpp>
 #include <boost/asio/async_result.hpp>
 #include <boost/asio/execution/context.hpp>
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/query.hpp>
 #include <boost/asio/this_coro.hpp>
-#include <boost/asio/use_awaitable.hpp>
 #include <boost/system/system_error.hpp>
 
+#include "murlo/runtime/asio.hpp"
 #include "parked.hpp"
 
 namespace murlo::runtime {
@@ -521,9 +520,8 @@ asio::awaitable<Lookup> lookup_host(std::string host, std::uint16_t port)
     auto job = std::make_shared<detail::LookupJob>();
     job->host = std::move(host);
     job->port = port;
-    auto token = asio::as_tuple(asio::use_awaitable);
-    auto [ec, result] = co_await asio::async_initiate<decltype(token), void(error_code, Lookup)>(
-        [&](auto handler) { pool.submit(job, std::move(handler)); }, token);
+    auto [ec, result] = co_await asio::async_initiate<const TupleAwaitable&, void(error_code, Lookup)>(
+        [&](auto handler) { pool.submit(job, std::move(handler)); }, tuple_awaitable);
     if (ec)
         throw boost::system::system_error(ec);
     co_return std::move(result);

@@ -9,13 +9,13 @@
 #include <string>
 #include <thread>
 
-#include <boost/asio/as_tuple.hpp>
 #include <boost/asio/experimental/awaitable_operators.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <gtest/gtest.h>
 
+#include "murlo/runtime/asio.hpp"
 #include "murlo/runtime/h2_client.hpp"
 #include "murlo/runtime/http.hpp"
 #include "murlo/runtime/runtime.hpp"
@@ -26,6 +26,7 @@ namespace asio = boost::asio;
 using asio::ip::tcp;
 using namespace std::chrono_literals;
 using namespace asio::experimental::awaitable_operators;
+using murlo::runtime::Acceptor;
 using murlo::runtime::Deadline;
 using murlo::runtime::H2Client;
 using murlo::runtime::H2ClientOptions;
@@ -80,17 +81,17 @@ protected:
 
     void SetUp() override
     {
-        tcp::acceptor acceptor(server->executor(), tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
+        Acceptor acceptor(server->executor(), tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
         url = "http://127.0.0.1:" + std::to_string(acceptor.local_endpoint().port());
         server->spawn(accept_loop(std::move(acceptor)));
     }
     void TearDown() override { rt.shutdown(); }
 
-    asio::awaitable<void> accept_loop(tcp::acceptor acceptor)
+    asio::awaitable<void> accept_loop(Acceptor acceptor)
     {
         auto service = test.service();
         for (;;) {
-            auto [ec, socket] = co_await acceptor.async_accept(asio::as_tuple(asio::use_awaitable));
+            auto [ec, socket] = co_await acceptor.async_accept();
             if (ec)
                 continue;
             ++accepted;

@@ -16,11 +16,10 @@
 #include <thread>
 #include <vector>
 
-#include <boost/asio/as_tuple.hpp>
 #include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/use_awaitable.hpp>
 #include <gtest/gtest.h>
 
+#include "murlo/runtime/asio.hpp"
 #include "murlo/runtime/http.hpp"
 #include "murlo/runtime/runtime.hpp"
 #include "support/test_service.hpp"
@@ -29,6 +28,7 @@
 namespace asio = boost::asio;
 using asio::ip::tcp;
 using namespace std::chrono_literals;
+using murlo::runtime::Acceptor;
 using murlo::runtime::Runtime;
 using murlo::runtime::RuntimeOptions;
 
@@ -181,18 +181,18 @@ protected:
     void SetUp() override
     {
         for (const char* host : {"127.0.0.1", "::1"}) {
-            tcp::acceptor acceptor(rt.executor(), tcp::endpoint(asio::ip::make_address(host), 0));
+            Acceptor acceptor(rt.executor(), tcp::endpoint(asio::ip::make_address(host), 0));
             endpoints.push_back(acceptor.local_endpoint());
             rt.spawn(accept_loop(std::move(acceptor)));
         }
     }
     void TearDown() override { rt.shutdown(); }
 
-    asio::awaitable<void> accept_loop(tcp::acceptor acceptor)
+    asio::awaitable<void> accept_loop(Acceptor acceptor)
     {
         auto service = test.service();
         for (;;) {
-            auto [ec, socket] = co_await acceptor.async_accept(asio::as_tuple(asio::use_awaitable));
+            auto [ec, socket] = co_await acceptor.async_accept();
             if (ec)
                 continue;
             ++accepted;

@@ -19,7 +19,6 @@
 #include <utility>
 #include <vector>
 
-#include <boost/asio/as_tuple.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
 #include <boost/asio/io_context.hpp>
@@ -31,6 +30,7 @@
 #include <boost/asio/use_awaitable.hpp>
 #include <gtest/gtest.h>
 
+#include "murlo/runtime/asio.hpp"
 #include "murlo/runtime/h2_client.hpp"
 #include "murlo/runtime/http.hpp"
 #include "murlo/runtime/notify.hpp"
@@ -40,6 +40,7 @@
 namespace asio = boost::asio;
 using asio::ip::tcp;
 using namespace std::chrono_literals;
+using murlo::runtime::Acceptor;
 using murlo::runtime::H2Client;
 using murlo::runtime::H2Response;
 using murlo::runtime::HttpRequest;
@@ -111,12 +112,12 @@ asio::awaitable<HttpResponse> answer(HttpRequest request, std::shared_ptr<Seen> 
 }
 
 // Places each connection on a worker for its whole life, as the registry does.
-asio::awaitable<void> accept_loop(tcp::acceptor acceptor, murlo::runtime::HttpService service)
+asio::awaitable<void> accept_loop(Acceptor acceptor, murlo::runtime::HttpService service)
 {
     const auto here = co_await asio::this_coro::executor;
     for (;;) {
         const auto worker = next_worker(here);
-        auto [ec, socket] = co_await acceptor.async_accept(worker, asio::as_tuple(asio::use_awaitable));
+        auto [ec, socket] = co_await acceptor.async_accept(worker);
         if (ec)
             continue;
         asio::co_spawn(worker, murlo::runtime::serve_connection(std::move(socket), service), asio::detached);
@@ -171,7 +172,7 @@ TEST(Workers, AConnectionStaysOnOneThreadAndConnectionsSpreadOverTheWorkers)
     auto ring = ringer(bell);
 
     Runtime server(RuntimeOptions{workers, "wk-server"});
-    tcp::acceptor acceptor(server.executor(), tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
+    Acceptor acceptor(server.executor(), tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
     const std::string base = "http://127.0.0.1:" + std::to_string(acceptor.local_endpoint().port());
     murlo::runtime::HttpService service = [seen, bell](HttpRequest request) {
         return answer(std::move(request), seen, bell);

@@ -4,15 +4,13 @@
 #include <exception>
 #include <random>
 
-#include <boost/asio/as_tuple.hpp>
 #include <boost/asio/bind_cancellation_slot.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/experimental/awaitable_operators.hpp>
-#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
-#include <boost/asio/use_awaitable.hpp>
 
 #include "murlo/client/beat/wyrand.hpp"
+#include "murlo/runtime/asio.hpp"
 
 namespace murlo::client::beat {
 
@@ -34,12 +32,12 @@ std::uint64_t elapsed_ms(Clock::time_point since) {
 
 // Sleeps until `end`; with `wake_on_nudge` a raise (stored or new) ends it early.
 asio::awaitable<void> sleep_until(Shared& shared, Clock::time_point end, bool wake_on_nudge) {
-    asio::steady_timer timer(co_await asio::this_coro::executor);
+    runtime::Timer timer(co_await asio::this_coro::executor);
     timer.expires_at(end);
     if (wake_on_nudge)
-        co_await (shared.nudge->wait() || timer.async_wait(asio::as_tuple(asio::use_awaitable)));
+        co_await (shared.nudge->wait() || timer.async_wait());
     else
-        co_await timer.async_wait(asio::as_tuple(asio::use_awaitable));
+        co_await timer.async_wait();
 }
 
 asio::awaitable<void> beat_loop(std::shared_ptr<Shared> s) {

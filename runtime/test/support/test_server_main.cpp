@@ -7,25 +7,25 @@
 #include <string>
 #include <thread>
 
-#include <boost/asio/as_tuple.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/this_coro.hpp>
-#include <boost/asio/use_awaitable.hpp>
 
+#include "murlo/runtime/asio.hpp"
 #include "murlo/runtime/http.hpp"
 #include "murlo/runtime/runtime.hpp"
 #include "test_service.hpp"
 
 namespace asio = boost::asio;
 using asio::ip::tcp;
+using murlo::runtime::Acceptor;
 
 namespace {
 
-asio::awaitable<void> accept_loop(murlo::runtime::Runtime& rt, tcp::acceptor acceptor,
+asio::awaitable<void> accept_loop(murlo::runtime::Runtime& rt, Acceptor acceptor,
                                   murlo::runtime::HttpService service)
 {
     for (;;) {
-        auto [ec, socket] = co_await acceptor.async_accept(asio::as_tuple(asio::use_awaitable));
+        auto [ec, socket] = co_await acceptor.async_accept();
         if (ec)
             continue;
         rt.spawn(murlo::runtime::serve_connection(std::move(socket), service));
@@ -39,7 +39,7 @@ int main()
     murlo::runtime::testing::TestService test;
     murlo::runtime::Runtime rt(murlo::runtime::RuntimeOptions{2, "murlo-test"});
     for (const char* host : {"127.0.0.1", "::1"}) {
-        tcp::acceptor acceptor(rt.executor(), tcp::endpoint(asio::ip::make_address(host), 0));
+        Acceptor acceptor(rt.executor(), tcp::endpoint(asio::ip::make_address(host), 0));
         auto ep = acceptor.local_endpoint();
         if (ep.address().is_v6())
             std::printf("[%s]:%u\n", ep.address().to_string().c_str(), ep.port());
