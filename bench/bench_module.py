@@ -7,13 +7,18 @@ publishes its state, starts (one answered beat) and is then dropped without
 leaving, so its record stays until the lease runs out while no process has to
 keep 5,000 runtimes alive. A watcher in another pool caches "bench".
 
-Figures are microseconds per call, the median of several rounds.
+Figures are microseconds per call, the median of several rounds. Beside each
+query that does work over the roster stands its pure-Python baseline: the same
+answer (a str, as the module gives) computed from the roster kept as parsed
+Python objects, as a member written in Python alone would keep it.
 
-    ./run bench        (or: MURLO_BUILD=build /usr/bin/python3 bench/bench_module.py)
+    ./run bench        (or: MURLO_BUILD=build /usr/bin/python3 bench/bench_module.py [--json])
+--json: one JSON object on standard output, the human report on standard error.
 """
 
 import json
 import os
+import random
 import select
 import statistics
 import subprocess
@@ -95,6 +100,8 @@ def per_call_us(call, min_seconds=0.2):
 
 
 def main():
+    as_json = "--json" in sys.argv[1:]
+    out = sys.stderr if as_json else sys.stdout
     registry, url = start_registry()
     try:
         started = time.monotonic()
@@ -111,7 +118,7 @@ def main():
         text = watcher.lookup(POOL)
         print("pool %r: %d members cached (%d ready), members JSON %d bytes; joined by %d processes in %.1f s"
               % (POOL, MEMBERS, len(json.loads(watcher.lookup(POOL, require_ready=True))), len(text), WORKERS,
-                 populated))
+                 populated), file=out)
 
         publisher = _murlo.Client(url, "bench-publisher", 1, 1, "rr")  # never started: local cost only
         states = ['{"name":"member-1","zone":"z1","load":%d,"tags":["a","b"]}' % n for n in (1, 2)]
@@ -127,43 +134,73 @@ def main():
             flip[0] ^= 1
             watcher.field_digest(POOL, fields[flip[0]])
 
-        figures = {
-            "lookup (cached JSON, no filter)": per_call_us(lambda: watcher.lookup(POOL)),
-            "lookup, filter {\"zone\":\"z3\"}": per_call_us(lambda: watcher.lookup(POOL, '{"zone":"z3"}')),
-            "frozen (all members, as lookup)": per_call_us(lambda: watcher.frozen(POOL, False)),
-            "choose, no filter": per_call_us(lambda: watcher.choose(POOL)),
-            "choose, filter {\"zone\":\"z3\"}": per_call_us(lambda: watcher.choose(POOL, '{"zone":"z3"}')),
-            "lookup_slot": per_call_us(lambda: watcher.lookup_slot(POOL, 17)),
-            "pool_info": per_call_us(lambda: watcher.pool_info(POOL)),
-            "field_digest, same fields (kept answer)": per_call_us(lambda: watcher.field_digest(POOL, fields[0])),
-            "field_digest, fields alternating (computed)": per_call_us(digest_uncached),
-            "json.loads(lookup(...))": per_call_us(lambda: json.loads(watcher.lookup(POOL))),
-            "set_state, unchanged": per_call_us(lambda: publisher.set_state(states[0], True)),
-            "set_state, changed": per_call_us(changed),
+        members = json.loads(text)
+        ready = [m for m in members if m["ready"]]
+        by_slot = {}
+        for m in members:
+            by_slot.setdefault(m.get("slot"), m)
+        rng = random.Random(7)
+
+        def zone(m, z="z3"):
+            return isinstance(m["state"], dict) and m["state"].get("zone") == z
+
+        def py_digest(names):
+            return hash(tuple(tuple(m.get(f, m["state"].get(f) if isinstance(m["state"], dict) else None)
+                                    for f in names) for m in members))
+
+        # (module call, its pure-Python baseline over the same roster kept as parsed objects, or None)
+        rows = {
+            "lookup (cached JSON, no filter)": (lambda: watcher.lookup(POOL), lambda: json.dumps(members)),
+            "lookup, filter {\"zone\":\"z3\"}": (lambda: watcher.lookup(POOL, '{"zone":"z3"}'),
+                                                lambda: json.dumps([m for m in members if zone(m)])),
+            "frozen (all members, as lookup)": (lambda: watcher.frozen(POOL, False), lambda: json.dumps(members)),
+            "choose, no filter": (lambda: watcher.choose(POOL), lambda: json.dumps(rng.choice(ready))),
+            "choose, filter {\"zone\":\"z3\"}": (lambda: watcher.choose(POOL, '{"zone":"z3"}'),
+                                                lambda: json.dumps(rng.choice([m for m in ready if zone(m)]))),
+            "lookup_slot": (lambda: watcher.lookup_slot(POOL, 17), lambda: json.dumps(by_slot.get(17))),
+            "pool_info": (lambda: watcher.pool_info(POOL), None),
+            "field_digest, same fields (kept answer)": (lambda: watcher.field_digest(POOL, fields[0]), None),
+            "field_digest, fields alternating (computed)": (digest_uncached, lambda: py_digest(fields[0])),
+            "json.loads(lookup(...))": (lambda: json.loads(watcher.lookup(POOL)), None),
+            "set_state, unchanged": (lambda: publisher.set_state(states[0], True), None),
+            "set_state, changed": (changed, None),
         }
+        figures, baselines = {}, {}
+        for name, (call, baseline) in rows.items():
+            figures[name] = per_call_us(call)
+            if baseline is not None:
+                baselines[name] = per_call_us(baseline)
         width = max(len(k) for k in figures)
-        print("\n%-*s  %12s" % (width, "call (5,000 members)", "us per call"))
+        print("\n%-*s  %12s  %14s  %8s" % (width, "call (5,000 members)", "us per call", "Python us/call",
+                                          "speedup"), file=out)
         for name, us in figures.items():
-            print("%-*s  %12.2f" % (width, name, us))
+            if name in baselines:
+                print("%-*s  %12.2f  %14.2f  %7.1fx" % (width, name, us, baselines[name], baselines[name] / us),
+                      file=out)
+            else:
+                print("%-*s  %12.2f" % (width, name, us), file=out)
 
         def ratio(a, b):
             return figures[a] / figures[b]
 
-        print("\nratios")
+        print("\nratios", file=out)
         print("  json.loads(lookup(...)) / field_digest computed:  %8.1fx" % ratio(
-            "json.loads(lookup(...))", "field_digest, fields alternating (computed)"))
+            "json.loads(lookup(...))", "field_digest, fields alternating (computed)"), file=out)
         print("  json.loads(lookup(...)) / field_digest kept:      %8.1fx" % ratio(
-            "json.loads(lookup(...))", "field_digest, same fields (kept answer)"))
+            "json.loads(lookup(...))", "field_digest, same fields (kept answer)"), file=out)
         print("  json.loads(lookup(...)) / lookup:                 %8.1fx" % ratio(
-            "json.loads(lookup(...))", "lookup (cached JSON, no filter)"))
+            "json.loads(lookup(...))", "lookup (cached JSON, no filter)"), file=out)
         print("  frozen / lookup:                                  %8.2fx" % ratio(
-            "frozen (all members, as lookup)", "lookup (cached JSON, no filter)"))
+            "frozen (all members, as lookup)", "lookup (cached JSON, no filter)"), file=out)
         print("  lookup with filter / lookup:                      %8.1fx" % ratio(
-            "lookup, filter {\"zone\":\"z3\"}", "lookup (cached JSON, no filter)"))
+            "lookup, filter {\"zone\":\"z3\"}", "lookup (cached JSON, no filter)"), file=out)
         print("  choose with filter / choose:                      %8.1fx" % ratio(
-            "choose, filter {\"zone\":\"z3\"}", "choose, no filter"))
+            "choose, filter {\"zone\":\"z3\"}", "choose, no filter"), file=out)
         print("  set_state changed / unchanged:                    %8.2fx" % ratio(
-            "set_state, changed", "set_state, unchanged"))
+            "set_state, changed", "set_state, unchanged"), file=out)
+        if as_json:
+            print(json.dumps({"members": MEMBERS, "rounds": ROUNDS, "us_per_call": figures,
+                              "python_us_per_call": baselines}))
         watcher.leave()
     finally:
         registry.kill()

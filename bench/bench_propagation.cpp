@@ -4,13 +4,19 @@
 // (system-wide, so it measures across processes): the publisher writes its
 // reading into the state itself, the watchers subtract it when they see it.
 // 1, 100 and 1,000 watchers (100 per process); per change, the last watcher
-// to see it counts. Also the registry's CPU and RSS with 1,000 idle clients.
+// to see it counts. Also the registry's CPU and RSS with 1,000 idle clients,
+// and the machine's own floor in the same run: a one-byte round trip between
+// two processes over loopback TCP, which crosses processes twice as a change does.
 //
-// Usage: bench_propagation [CHANGES]   (default 1000; env MURLO_BUILD locates
-// the registry driver, default: next to this binary). Unknown flags are ignored.
+// Usage: bench_propagation [CHANGES] [--no-idle]   (default 1000; --no-idle skips
+// the 10 s idle measurement; env MURLO_BUILD locates the registry driver,
+// default: next to this binary). Unknown flags are ignored.
 
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -189,7 +195,48 @@ double percentile(std::vector<double> v, double p) {
     return v[std::min(i, v.size() - 1)];
 }
 
-void run_config(const std::string& self, const std::string& driver, int watchers, int changes) {
+// One-byte ping-pong with a forked echo process over loopback TCP (no Nagle),
+// `count` round trips; prints p50 and p99 in ms.
+void loopback_baseline(int count) {
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    if (::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(listener, 1) != 0 ||
+        ::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+        std::exit(1);
+    const pid_t echo = ::fork();
+    if (echo == 0) {
+        const int s = ::accept(listener, nullptr, nullptr);
+        const int one = 1;
+        ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        char c;
+        while (::read(s, &c, 1) == 1)
+            if (::write(s, &c, 1) != 1) break;
+        ::_exit(0);
+    }
+    ::close(listener);
+    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
+    const int one = 1;
+    ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    if (::connect(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) std::exit(1);
+    std::vector<double> ms;
+    char c = 'x';
+    for (int i = 0; i < count; ++i) {
+        const std::uint64_t t0 = now_ns();
+        if (::write(s, &c, 1) != 1 || ::read(s, &c, 1) != 1) std::exit(1);
+        ms.push_back(static_cast<double>(now_ns() - t0) / 1e6);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));  // paced like the changes: wake-ups from sleep
+    }
+    ::close(s);
+    ::waitpid(echo, nullptr, 0);
+    std::printf("baseline, loopback TCP round trip between two processes, %d trips: p50 %.3f ms, p99 %.3f ms\n",
+                count, percentile(ms, 0.50), percentile(ms, 0.99));
+    std::fflush(stdout);
+}
+
+void run_config(const std::string& self, const std::string& driver, int watchers, int changes, bool idle) {
     Child registry = start_registry(driver);
     const std::string endpoint = "http://" + read_line(registry.out);
     auto publisher = make_client(endpoint, "p", kPublisher);
@@ -208,7 +255,7 @@ void run_config(const std::string& self, const std::string& driver, int watchers
         }
     std::this_thread::sleep_for(std::chrono::milliseconds(300));  // everyone settles into held beats
 
-    if (watchers >= 1000) {
+    if (watchers >= 1000 && idle) {
         const auto [t0, rss0] = usage(registry.pid);
         const auto wall0 = std::chrono::steady_clock::now();
         std::this_thread::sleep_for(std::chrono::seconds(10));
@@ -261,8 +308,11 @@ int main(int argc, char** argv) {
         return watcher_main(argv[2], std::atoi(argv[3]), std::strtoull(argv[4], nullptr, 10), std::atoi(argv[5]));
     ::signal(SIGPIPE, SIG_IGN);
     int changes = 1000;
-    for (int i = 1; i < argc; ++i)
+    bool idle = true;
+    for (int i = 1; i < argc; ++i) {
         if (argv[i][0] != '-') changes = std::max(1, std::atoi(argv[i]));
+        if (std::string(argv[i]) == "--no-idle") idle = false;
+    }
     const std::string self = "/proc/self/exe";
     const std::string driver = murlo::bench::driver_path();
     if (::access(driver.c_str(), X_OK) != 0) {
@@ -271,6 +321,7 @@ int main(int argc, char** argv) {
     }
     std::printf("propagation: publish + nudge until each watcher's bell finds the change in its cache\n");
     std::printf("goals: 1 watcher p50 < 0.3 ms, p99 < 0.75 ms; last of 1,000 p50 < 2 ms, p99 < 5 ms\n");
-    for (int watchers : {1, 100, 1000}) run_config(self, driver, watchers, changes);
+    loopback_baseline(changes);
+    for (int watchers : {1, 100, 1000}) run_config(self, driver, watchers, changes, idle);
     return 0;
 }
