@@ -18,6 +18,7 @@
 
 #include "murlo/proto/json.hpp"
 #include "murlo/registry/server.hpp"
+#include "state/access.hpp"
 #include "test_beats.hpp"
 
 namespace murlo::registry::server {
@@ -239,7 +240,7 @@ Timed timed_hold(Registry& registry, const Beat& beat, std::function<void(asio::
 
 std::size_t watchers_of(const Registry& registry, const std::string& name) {
     std::size_t n = 0;
-    registry.inspect([&](const Registry::PoolTable& pools) {
+    RegistryAccess::inspect(registry, [&](const Registry::PoolTable& pools) {
         if (auto it = pools.find(name); it != pools.end()) n = it->second.watchers.size();
     });
     return n;
@@ -402,7 +403,7 @@ TEST(Hold, WakeUpWithoutNewsParksAgainUnderTheSameDeadline) {
                 co_await timer.async_wait(asio::use_awaitable);
                 // Wake the handle without a version step of "a".
                 std::shared_ptr<runtime::Notify> handle;
-                registry.inspect([&](const Registry::PoolTable& pools) {
+                RegistryAccess::inspect(registry, [&](const Registry::PoolTable& pools) {
                     handle = pools.at("a").watchers.front().lock();
                 });
                 EXPECT_TRUE(handle);
@@ -436,7 +437,7 @@ TEST(Hold, CancelledHoldKeepsTheBeatAndDropsItsHandle) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
     EXPECT_ANY_THROW(result.get()) << "an abandoned hold gives no answer";
     EXPECT_EQ(registry.snapshot().at("p").members, 1u) << "the beat stays applied";
-    registry.inspect([](const Registry::PoolTable& pools) {
+    RegistryAccess::inspect(registry, [](const Registry::PoolTable& pools) {
         ASSERT_EQ(pools.at("w").watchers.size(), 1u);
         EXPECT_TRUE(pools.at("w").watchers.front().expired()) << "the registration died with the hold";
     });

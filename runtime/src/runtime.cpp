@@ -33,6 +33,7 @@
 
 #include "murlo/runtime/asio.hpp"
 #include "parked.hpp"
+#include "wake.hpp"
 
 namespace murlo::runtime {
 
@@ -349,6 +350,7 @@ struct RuntimeState {
     {
         block_sigpipe();
         name_this_thread(st->name);
+        WorkerScope scope(*io);
         for (;;) {
             try {
                 io->run();

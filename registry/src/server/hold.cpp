@@ -2,17 +2,14 @@
 // deadline, and again after every wake-up, until a watched pool has news or
 // the hold has run out.
 
-#include <boost/asio/experimental/awaitable_operators.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
-#include <boost/asio/use_awaitable.hpp>
 
 #include "murlo/registry/server.hpp"
 
 namespace murlo::registry::server {
 
 namespace asio = boost::asio;
-using namespace asio::experimental::awaitable_operators;
 
 bool held(const Registry& registry, const proto::Beat& beat, const SharedBeatAck& answer) {
     return hold_for(registry.ttl_ms(), beat.hold_ms) != 0 && answer.accepted && answer.pools.empty() &&
@@ -32,7 +29,13 @@ asio::awaitable<void> hold_on(Registry& registry, const proto::Beat& beat, Share
     // Only this frame holds the handle: the pools keep weak references, which
     // die with it when the hold ends or the request is abandoned.
     const auto notify = std::make_shared<runtime::Notify>();
+    // The deadline rings the same handle as a change does, so that one wait
+    // serves both and no race of two waits is set up (and torn down) per hold.
     asio::steady_timer timer(co_await asio::this_coro::executor, deadline);
+    timer.async_wait([weak = std::weak_ptr<runtime::Notify>(notify)](const boost::system::error_code& ec) {
+        if (ec) return;
+        if (auto handle = weak.lock()) handle->notify_one();
+    });
     for (;;) {
         // Registering before the check: a change in between leaves a permit.
         registry.park(beat.watch, notify);
@@ -44,10 +47,8 @@ asio::awaitable<void> hold_on(Registry& registry, const proto::Beat& beat, Share
         // A pending notification counts even once the deadline has passed.
         if (notify->try_take()) continue;
         if (Clock::now() >= deadline) break;
-        const auto woke = co_await (notify->wait() || timer.async_wait(asio::use_awaitable));
-        // A cancelled request throws out of the race; the timer winning is the deadline.
-        if (woke.index() == 0 || notify->try_take()) continue;
-        break;
+        // A cancelled request throws out of the wait.
+        co_await notify->wait();
     }
 }
 

@@ -24,11 +24,9 @@ Instant deadline_after(Instant now, Lease lease) {
 }
 
 void Deferred::finish() {
-    for (auto& list : wake) {
-        for (auto& weak : list) {
-            if (auto handle = weak.lock()) handle->notify_one();
-        }
-    }
+    // On a worker, after the work at hand: the beat that made the change is
+    // answered before the beats it wakes.
+    for (auto& list : wake) runtime::notify_later(list);
     wake.clear();
     drops.clear();
 }
@@ -117,11 +115,6 @@ std::map<std::string, PoolInfo> Registry::snapshot() const {
     std::shared_lock lock(mutex_);
     for (const auto& [name, pool] : pools_) out.emplace(name, PoolInfo{pool.version, pool.roster, pool.records.size()});
     return out;
-}
-
-void Registry::inspect(const std::function<void(const PoolTable&)>& f) const {
-    std::shared_lock lock(mutex_);
-    f(pools_);
 }
 
 }  // namespace murlo::registry

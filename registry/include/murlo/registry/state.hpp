@@ -11,7 +11,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
-#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -166,10 +165,6 @@ public:
 
     // Per pool name: version, roster fingerprint and live member count.
     std::map<std::string, PoolInfo> snapshot() const;
-
-    // Runs `f` on the pool table under the read lock. Only the server's tests
-    // still call it; everything else uses RegistryAccess.
-    void inspect(const std::function<void(const PoolTable&)>& f) const;
 
 private:
     // Tests and benchmarks read the pool table through it (src/state/access.hpp).

@@ -5,6 +5,7 @@
 // Shared by std::shared_ptr; the registry holds it by std::weak_ptr.
 
 #include <memory>
+#include <vector>
 
 #include <boost/asio/awaitable.hpp>
 
@@ -36,5 +37,11 @@ public:
 private:
     std::shared_ptr<detail::NotifyState> state_;
 };
+
+// Notifies every handle still alive, and empties `handles`. On a runtime's
+// worker thread the notifications go out after the work already queued on
+// that worker (a change's own answer goes first), a slice per turn; on any
+// other thread at once.
+void notify_later(std::vector<std::weak_ptr<Notify>>& handles);
 
 }  // namespace murlo::runtime
