@@ -9,8 +9,8 @@
 #
 # Usage: registry_h2load.sh [--json]   (--json: one JSON object on standard
 # output, the human report on standard error)
-# Env: MURLO_BUILD (build directory), ROUNDS (3), DURATION (seconds per run, 4),
-#      WARMUP (seconds before each timed run, 1).
+# Env: MURLO_BUILD (build directory), ROUNDS (3), DURATION (per timed run, 4),
+#      WARMUP (before each timed run, 1); both h2load durations: seconds, or e.g. 500ms.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 BUILD=${MURLO_BUILD:-$PWD/build}
@@ -182,7 +182,7 @@ measure() { # name args...
   say "  $name: $r req/s"
 }
 
-say "registry_h2load: $doc_bytes-byte health document; $WORKERS workers per server; h2load -c 64 -t 4, ${DURATION}s runs after ${WARMUP}s warm-up, $ROUNDS rounds"
+say "registry_h2load: $doc_bytes-byte health document; $WORKERS workers per server; h2load -c 64 -t 4 -D $DURATION --warm-up-time=$WARMUP, $ROUNDS rounds"
 for round in $(seq "$ROUNDS"); do
   say "round $round"
   measure h2c.nghttpd.health "${H2[@]}" "$nghttpd_url/health"
@@ -229,7 +229,7 @@ if ((JSON)); then
   report h2c "$h2c_anchor" >&2
   report h1 "$h1_anchor" >&2
   {
-    printf '{"workers": %d, "rounds": %d, "duration_s": %s, "doc_bytes": %d, "anchors": {"h2c": "%s", "h1": "%s"}, "runs": {' \
+    printf '{"workers": %d, "rounds": %d, "duration": "%s", "doc_bytes": %d, "anchors": {"h2c": "%s", "h1": "%s"}, "runs": {' \
       "$WORKERS" "$ROUNDS" "$DURATION" "$doc_bytes" "$h2c_anchor" "$h1_anchor"
     sep=""
     for name in $(printf '%s\n' "${!runs[@]}" | sort); do
