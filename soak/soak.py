@@ -194,7 +194,7 @@ def resources(pid):
             target = os.readlink("/proc/%d/fd/%s" % (pid, fd))
         except OSError:
             continue
-        kind = target.split(":[")[0] if ":[" in target else target
+        kind = "file" if target.startswith("/") else target.split(":[")[0]
         kinds[kind] = kinds.get(kind, 0) + 1
     return kinds, len(os.listdir("/proc/%d/task" % pid))
 
@@ -231,8 +231,9 @@ class Soak:
     def __init__(self, seconds, logs):
         self.seconds = seconds
         self.logs = logs
-        self.rng = random.Random(int(os.environ.get("SOAK_SEED", time.time_ns())))
-        self.seed_note = os.environ.get("SOAK_SEED")
+        # SOAK_SEED replays the same choices (the timing still differs).
+        self.seed = int(os.environ.get("SOAK_SEED", time.time_ns() % 2**32))
+        self.rng = random.Random(self.seed)
         self.port = free_port()
         self.registry = None
         self.watchers = []
@@ -697,8 +698,8 @@ def main():
         if not isinstance(e, (Failure, Overrun)):
             traceback.print_exc()
         c = soak.counts
-        print("soak FAILED: %s\n  (after %s; logs kept in %s)" % (
-            e, ", ".join("%s %d" % kv for kv in c.items()), logs), flush=True)
+        print("soak FAILED: %s\n  (after %s; SOAK_SEED=%d; logs kept in %s)" % (
+            e, ", ".join("%s %d" % kv for kv in c.items()), soak.seed, logs), flush=True)
     finally:
         signal.alarm(0)
         cleanup()
