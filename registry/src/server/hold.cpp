@@ -36,14 +36,23 @@ asio::awaitable<void> hold_on(Registry& registry, const proto::Beat& beat, Share
         if (ec) return;
         if (auto handle = weak.lock()) handle->notify_one();
     });
+    bool woken = false;
     for (;;) {
+        // Woken, there is usually news: look without the write lock first.
+        if (woken) {
+            SharedDeltas deltas = registry.deltas_shared_for(beat);
+            if (!deltas.empty()) {
+                answer.pools = std::move(deltas);
+                break;
+            }
+        }
         // Registering before the check: a change in between leaves a permit.
-        registry.park(beat.watch, notify);
-        SharedDeltas deltas = registry.deltas_shared_for(beat);
+        SharedDeltas deltas = registry.park_and_check(beat, notify);
         if (!deltas.empty()) {
             answer.pools = std::move(deltas);
             break;
         }
+        woken = true;
         // A pending notification counts even once the deadline has passed.
         if (notify->try_take()) continue;
         if (Clock::now() >= deadline) break;

@@ -53,13 +53,29 @@ Registry::Registry(std::uint64_t ttl_ms) : Registry(ttl_ms, std::chrono::system_
 Registry::Registry(std::uint64_t ttl_ms, std::chrono::system_clock::time_point wall)
     : epoch_(epoch_at(wall)), ttl_(ttl_ms) {}
 
-void Registry::park(std::span<const std::string> pools, const std::shared_ptr<runtime::Notify>& notify) {
-    std::unique_lock lock(mutex_);
+void Registry::register_watch(std::span<const std::string> pools, const std::shared_ptr<runtime::Notify>& notify) {
     for (const std::string& name : pools) {
         auto it = pools_.find(name);
         if (it == pools_.end()) it = pools_.try_emplace(name).first;
         it->second.watchers.emplace_back(notify);
     }
+}
+
+void Registry::park(std::span<const std::string> pools, const std::shared_ptr<runtime::Notify>& notify) {
+    std::unique_lock lock(mutex_);
+    register_watch(pools, notify);
+}
+
+SharedDeltas Registry::park_and_check(const proto::Beat& beat, const std::shared_ptr<runtime::Notify>& notify) {
+    Deferred deferred;
+    SharedDeltas out;
+    {
+        std::unique_lock lock(mutex_);
+        register_watch(beat.watch, notify);
+        collect(beat, deferred, out);
+    }
+    deferred.finish();
+    return out;
 }
 
 void Registry::collect(const proto::Beat& beat, Deferred& deferred, SharedDeltas& out) const {

@@ -154,6 +154,8 @@ public:
     // Registers a weak wake-up for each named pool (created when missing, a name
     // given twice registers twice); the next version step of a pool notifies it.
     void park(std::span<const std::string> pools, const std::shared_ptr<runtime::Notify>& notify);
+    // park(beat.watch, notify), then deltas_shared_for(beat), under one lock.
+    SharedDeltas park_and_check(const proto::Beat& beat, const std::shared_ptr<runtime::Notify>& notify);
 
     // The deltas a held beat waits for: per watched existing pool, the delta
     // after the beat's `seen` entry. Reads only `watch` and `seen`; creates nothing.
@@ -172,6 +174,7 @@ private:
 
     SharedBeatAck answer(bool accepted) const;
     void collect(const proto::Beat& beat, Deferred& deferred, SharedDeltas& out) const;
+    void register_watch(std::span<const std::string> pools, const std::shared_ptr<runtime::Notify>& notify);
 
     mutable std::shared_mutex mutex_;
     PoolTable pools_;
