@@ -49,7 +49,7 @@ ANSWER_S = 15.0  # how long a child may take to answer a command before it count
 WATCHERS = 3
 ANCHORS = 3  # long-lived members: never killed, measured for leaks at the end
 MIN_MEMBERS, MAX_MEMBERS = 6, 20  # the churned members besides the anchors
-SPECIALS = ("restart", "stop", "fence", "flood")
+SPECIALS = ("restart", "freeze", "stop", "fence", "flood")
 FLOOD_S = 2 * TTL_S
 FLOOD_OPEN = 64
 
@@ -240,8 +240,8 @@ class Soak:
         self.members = {}  # id -> Member, every member the registry should list
         self.anchors = set()
         self.next_id = 10
-        self.counts = dict(joins=0, leaves=0, kills=0, restarts=0, stops=0, fences=0, floods=0, publishes=0,
-                           checks=0, attacks=0)
+        self.counts = dict(joins=0, leaves=0, kills=0, restarts=0, freezes=0, stops=0, fences=0, floods=0,
+                           publishes=0, checks=0, attacks=0)
         self.max_convergence = 0.0
         self.max_ghost = 0.0
         self.baseline = {}
@@ -405,8 +405,22 @@ class Soak:
 
     # rounds
 
+    def attack(self, seconds, max_open):
+        return Child("attacker-%d" % (self.counts["floods"] + 1), "attacker.py",
+                     ["127.0.0.1", self.port, seconds, max_open, self.rng.randrange(2**32)], self.logs)
+
+    def attack_ended(self, attacker):
+        result = attacker.read(FLOOD_S + ANSWER_S, "result")
+        attacker.finish()
+        if result["opened"] == 0:
+            raise Failure("%s opened no connection: %s" % (attacker.describe(), result))
+        self.counts["attacks"] += result["opened"]
+        self.counts["floods"] += 1
+
     def churn_round(self):
-        """One to four random changes at once, then settle."""
+        """One to four random changes at once, then settle; now and then under
+        a light flood of bad connections."""
+        attacker = self.attack(FLOOD_S / 2, FLOOD_OPEN // 4) if self.rng.random() < 0.15 else None
         churned = [m for m in self.members.values() if m.id not in self.anchors]
         pending_joins = []
         picks = []
@@ -465,6 +479,8 @@ class Soak:
                 self.counts["kills"] += 1
         self.settle("a round of %s" % ", ".join([a for a, _ in picks] + ["join"] * len(pending_joins)),
                     changed_at, killed_at)
+        if attacker is not None:
+            self.attack_ended(attacker)
 
     def restart_round(self):
         """The registry dies and comes back on the same port; every client
@@ -484,6 +500,19 @@ class Soak:
         self.start_registry()
         self.counts["restarts"] += 1
         self.settle("a registry restart", time.monotonic())
+
+    def freeze_round(self):
+        """The registry stops (SIGSTOP) for longer than the lease and goes on:
+        the beats queued meanwhile are served late, leases that ran out expire
+        and their members join again, and everything settles back."""
+        failure = self.registry.died()
+        if failure:
+            raise failure
+        self.registry.signal(signal.SIGSTOP)
+        time.sleep(TTL_S + 2 * SWEEP_S)
+        self.registry.signal(signal.SIGCONT)
+        self.counts["freezes"] += 1
+        self.settle("the registry frozen past the lease", time.monotonic())
 
     def pick_stoppable(self):
         return self.rng.choice([m for m in self.members.values() if m.id not in self.anchors])
@@ -547,8 +576,7 @@ class Soak:
         pool version moves while they last."""
         before = self.listing()
         want = fingerprint(self.expected())
-        attacker = Child("attacker-%d" % (self.counts["floods"] + 1), "attacker.py",
-                         ["127.0.0.1", self.port, FLOOD_S, FLOOD_OPEN, self.rng.randrange(2**32)], self.logs)
+        attacker = self.attack(FLOOD_S, FLOOD_OPEN)
         deadline = time.monotonic() + FLOOD_S + 20
         while attacker.proc.poll() is None:
             pools = self.listing()
@@ -558,16 +586,11 @@ class Soak:
             if time.monotonic() > deadline:
                 raise Failure("%s did not finish" % attacker.describe())
             time.sleep(0.1)
-        result = attacker.read(5, "result")
-        attacker.finish()
-        if result["opened"] == 0:
-            raise Failure("the flood opened no connection: %s" % result)
-        self.counts["attacks"] += result["opened"]
+        self.attack_ended(attacker)
         after = self.listing()
         if after != before or after[POOL]["roster"] != want:
             raise Failure("the flood changed the pools from %s to %s: a member lost its lease" % (before, after))
         self.settle("a flood of bad connections", time.monotonic())
-        self.counts["floods"] += 1
 
     # baseline and the end
 
@@ -619,7 +642,8 @@ class Soak:
         self.settle("the first joins", time.monotonic())
 
         end = t0 + self.seconds
-        every = min(8.0, max(self.seconds / 6, 4.0))
+        # Short runs (CI's minute) still get every kind of fault at least once.
+        every = min(8.0, max(self.seconds / 15, 3.0))
         specials = []
         next_special = time.monotonic() + every / 2
         while True:
@@ -666,11 +690,11 @@ class Soak:
             raise failure
         self.registry.kill()
         c = self.counts
-        return ("soak passed in %.0fs: joins %d, leaves %d, kills %d, restarts %d, stops %d, fences %d, "
-                "floods %d (%d bad connections), publishes %d, checks %d settled + %d continuous, "
+        return ("soak passed in %.0fs: joins %d, leaves %d, kills %d, restarts %d, freezes %d, stops %d, "
+                "fences %d, floods %d (%d bad connections), publishes %d, checks %d settled + %d continuous, "
                 "max convergence %.3fs, max ghost %.2fs (bound %.2fs), fds and threads back to baseline" % (
-                    time.monotonic() - t0, c["joins"], c["leaves"], c["kills"], c["restarts"], c["stops"],
-                    c["fences"], c["floods"], c["attacks"], c["publishes"], c["checks"], checks,
+                    time.monotonic() - t0, c["joins"], c["leaves"], c["kills"], c["restarts"], c["freezes"],
+                    c["stops"], c["fences"], c["floods"], c["attacks"], c["publishes"], c["checks"], checks,
                     self.max_convergence, self.max_ghost, GHOST_BOUND_S))
 
 
