@@ -350,7 +350,10 @@ struct RuntimeState {
     {
         block_sigpipe();
         name_this_thread(st->name);
-        WorkerScope scope(*io);
+        std::vector<asio::io_context*> peers;
+        for (auto& context : st->contexts)
+            peers.push_back(context.get());
+        WorkerScope scope(*io, std::move(peers));
         for (;;) {
             try {
                 io->run();

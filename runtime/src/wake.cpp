@@ -1,6 +1,7 @@
 // Wake-ups handed over after the work at hand: a change that wakes thousands
-// of held beats must not make its own answer wait behind them, nor keep one
-// worker busy with all of them at once.
+// of held beats must not make its own answer wait behind them, nor leave one
+// worker to notify all of them. The handles are shared out among the
+// runtime's workers, and each notifies its share a slice per turn.
 
 #include <algorithm>
 #include <deque>
@@ -19,13 +20,15 @@ namespace asio = boost::asio;
 
 namespace {
 
-// Handles notified per turn of the worker: small enough that other work of
+// Handles notified per turn of a worker: small enough that other work of
 // the worker (answers, reads) gets in between, large enough that a turn is
 // not all overhead.
 constexpr std::size_t slice = 128;
 
 struct Pending {
     asio::io_context* io = nullptr;  // the worker this thread runs, if any
+    std::vector<asio::io_context*> peers;  // all the runtime's workers, this one included
+    std::size_t self = 0;                  // this worker's place among them
     std::deque<std::weak_ptr<Notify>> handles;
     bool scheduled = false;
 };
@@ -38,36 +41,60 @@ void notify(const std::weak_ptr<Notify>& weak)
         handle->notify_one();
 }
 
-void drain(bool first)
+void drain()
 {
     Pending& p = pending;
-    // The first turn only steps aside, behind what was queued meanwhile.
-    if (!first) {
-        const std::size_t n = std::min(slice, p.handles.size());
-        for (std::size_t i = 0; i < n; ++i) {
-            auto weak = std::move(p.handles.front());
-            p.handles.pop_front();
-            notify(weak);
-        }
+    const std::size_t n = std::min(slice, p.handles.size());
+    for (std::size_t i = 0; i < n; ++i) {
+        auto weak = std::move(p.handles.front());
+        p.handles.pop_front();
+        notify(weak);
     }
     if (p.handles.empty()) {
         p.scheduled = false;
         return;
     }
-    asio::post(*p.io, [] { drain(false); });
+    asio::post(*p.io, [] { drain(); });
+}
+
+// Queues handles on this thread's worker, to be notified from its next turn on.
+template <class It>
+void queue_here(It first, It last)
+{
+    Pending& p = pending;
+    if (!p.io) {
+        // The worker has ended: nothing runs the drain any more.
+        std::for_each(first, last, notify);
+        return;
+    }
+    std::move(first, last, std::back_inserter(p.handles));
+    if (!p.scheduled && !p.handles.empty()) {
+        p.scheduled = true;
+        asio::post(*p.io, [] { drain(); });
+    }
 }
 
 }  // namespace
 
 namespace detail {
 
-WorkerScope::WorkerScope(asio::io_context& io) { pending.io = &io; }
+WorkerScope::WorkerScope(asio::io_context& io, std::vector<asio::io_context*> peers)
+{
+    pending.io = &io;
+    pending.self = std::find(peers.begin(), peers.end(), &io) - peers.begin();
+    pending.peers = std::move(peers);
+}
 
 WorkerScope::~WorkerScope()
 {
-    pending.io = nullptr;
-    pending.handles.clear();
-    pending.scheduled = false;
+    // Whatever is still queued is notified now: a waiter elsewhere must not
+    // be left waiting because this worker stopped first.
+    Pending& p = pending;
+    p.io = nullptr;
+    auto handles = std::exchange(p.handles, {});
+    std::for_each(handles.begin(), handles.end(), notify);
+    p.peers.clear();
+    p.scheduled = false;
 }
 
 }  // namespace detail
@@ -76,17 +103,27 @@ void notify_later(std::vector<std::weak_ptr<Notify>>& handles)
 {
     Pending& p = pending;
     if (!p.io) {
-        for (const auto& weak : handles)
-            notify(weak);
+        std::for_each(handles.begin(), handles.end(), notify);
         handles.clear();
         return;
     }
-    std::move(handles.begin(), handles.end(), std::back_inserter(p.handles));
-    handles.clear();
-    if (!p.scheduled && !p.handles.empty()) {
-        p.scheduled = true;
-        asio::post(*p.io, [] { drain(true); });
+    const std::size_t workers = p.peers.size();
+    const std::size_t shares = std::clamp<std::size_t>(handles.size() / slice, 1, workers);
+    const std::size_t each = (handles.size() + shares - 1) / shares;
+    // The other workers' shares first, so that they start at once; this
+    // worker's own share waits behind its queued work.
+    for (std::size_t i = 1; i < shares; ++i) {
+        const auto first = handles.begin() + static_cast<std::ptrdiff_t>(std::min(handles.size(), i * each));
+        const auto last = handles.begin() + static_cast<std::ptrdiff_t>(std::min(handles.size(), (i + 1) * each));
+        if (first == last)
+            continue;
+        std::vector<std::weak_ptr<Notify>> share(std::make_move_iterator(first), std::make_move_iterator(last));
+        asio::post(*p.peers[(p.self + i) % workers],
+                   [share = std::move(share)]() mutable { queue_here(share.begin(), share.end()); });
     }
+    const auto mine = handles.begin() + static_cast<std::ptrdiff_t>(std::min(handles.size(), each));
+    queue_here(handles.begin(), mine);
+    handles.clear();
 }
 
 }  // namespace murlo::runtime

@@ -64,6 +64,32 @@ TEST(NotifyLater, OnAWorkerTheQueuedWorkGoesFirstAndEveryWaiterWakes)
     rt.shutdown();
 }
 
+TEST(NotifyLater, SharedOutAmongWorkersEveryWaiterWakesOnce)
+{
+    Runtime rt(RuntimeOptions{4, "wake-test"});
+    constexpr int waiters = 5000;
+    std::vector<std::shared_ptr<Notify>> handles;
+    for (int i = 0; i < waiters; ++i)
+        handles.push_back(std::make_shared<Notify>());
+    std::atomic<int> parked{0}, woke{0};
+    for (int i = 0; i < waiters; ++i) {
+        rt.spawn([&, h = handles[i]]() -> asio::awaitable<void> {
+            ++parked;
+            co_await h->wait();
+            ++woke;
+        });
+    }
+    ASSERT_TRUE(eventually([&] { return parked == waiters; }));
+    // Parked counts before the wait registers; a notification that comes
+    // first leaves a permit, which the wait takes just the same.
+    std::vector<std::weak_ptr<Notify>> weak(handles.begin(), handles.end());
+    asio::post(rt.executor(), [&] { murlo::runtime::notify_later(weak); });
+    ASSERT_TRUE(eventually([&] { return woke == waiters; })) << woke << " of " << waiters;
+    for (auto& h : handles)
+        EXPECT_FALSE(h->try_take()) << "a handle was notified twice";
+    rt.shutdown();
+}
+
 TEST(NotifyLater, OffTheRuntimeItNotifiesAtOnce)
 {
     auto h = std::make_shared<Notify>();
