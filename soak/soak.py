@@ -3,20 +3,25 @@
     MURLO_BUILD=build /usr/bin/python3 soak/soak.py [SECONDS]   (default 180)
 
 Member processes join, publish, leave and are killed with SIGKILL at random
-while watcher processes check their caches all the time. After every round
-of changes the soak waits until the registry's /v1/pools lists the roster the
-soak expects and every watcher's cache holds exactly those members, states
-and readiness at the registry's version. On a schedule it also:
-  - kills the registry and starts it again on the same port (a new epoch);
+while watcher processes (and some members, of their own pool) check their
+caches all the time. After every round of changes the soak waits until the
+registry's /v1/pools lists the roster the soak expects and every checked
+cache holds exactly those members, states and readiness at the registry's
+version; a killed member must be gone within the lease and one sweep. On a
+schedule it also:
+  - kills the registry and starts it again on the same port (a new epoch):
+    the clients rebuild their caches without a restart of their own;
+  - freezes the registry (SIGSTOP) past the lease and lets it go on;
   - stops a member with SIGSTOP past its lease, then lets it go on: it joins
     again with the same identity, or, when a newer incarnation took its id
-    meanwhile, its beats are refused as stale and it stays out;
+    meanwhile, its beats are refused as stale and change nothing;
   - floods the registry's port with bad connections while the members must
     keep their leases (no pool version moves).
 At the end every member leaves and the descriptors and threads of the
 registry and of the long-lived clients must be back at their baseline.
 
-Prints one summary line; exits 0 on pass, 1 with the reason on failure."""
+Prints one summary line; exits 0 on pass, 1 with the reason on failure.
+SOAK_SEED replays the random choices of an earlier run."""
 
 import http.client
 import json
@@ -252,9 +257,7 @@ class Soak:
         """Starts the registry on the soak's port; the port may still be held
         for a moment after a kill, so address-in-use is retried briefly."""
         deadline = time.monotonic() + 10
-        attempt = 0
         while True:
-            attempt += 1
             child = Child("registry-%d" % (self.counts["restarts"] + 1), "registry.py",
                           ["127.0.0.1:%d" % self.port, TTL_MS], self.logs)
             line = child.read(20, "announced address", raw=True)
@@ -268,7 +271,7 @@ class Soak:
             if line != "127.0.0.1:%d" % self.port:
                 raise Failure("the registry announced %r, not the port it was given" % line)
             self.registry = child
-            return attempt
+            return
 
     def listing(self):
         """The registry's /v1/pools, or None while it cannot be reached."""
