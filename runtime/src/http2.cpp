@@ -66,6 +66,8 @@ constexpr std::size_t unsent_limit = 4 * 1024 * 1024;
 constexpr std::size_t header_list_limit = 64 * 1024;
 // Bytes gathered from the session into one socket write.
 constexpr std::size_t write_batch = 64 * 1024;
+// The most write buffer a connection keeps between writes.
+constexpr std::size_t keep_write_buffer = 16 * 1024;
 
 enum class BodyPhase {
     unread,    // kept, within the stream's window, until the service asks
@@ -468,31 +470,46 @@ struct Connection : std::enable_shared_from_this<Connection> {
 
     // --- the connection's two loops
 
+    // Hands received bytes to the session; false once the connection cannot go on.
+    bool receive(std::string_view bytes)
+    {
+        auto rv = nghttp2_session_mem_recv(session.get(), reinterpret_cast<const std::uint8_t*>(bytes.data()),
+                                           bytes.size());
+        run_deferred();
+        want_write->notify_one();
+        return rv >= 0;  // below: fatal, nothing more can be said on this connection
+    }
+
+    // Waits until the socket has bytes, then reads them into this thread's
+    // buffer and hands them over before anything else runs: an idle
+    // connection holds no read buffer of its own.
     asio::awaitable<void> reader(std::string initial)
     {
-        std::vector<std::uint8_t> buf(16 * 1024);
+        thread_local std::array<char, 16 * 1024> buf;
         Notify never;
-        std::string_view pending = initial;
+        if (!initial.empty() && !receive(initial))
+            co_return;
+        std::string().swap(initial);
+        boost::system::error_code ec;
+        socket.non_blocking(true, ec);
+        if (ec)
+            co_return;
         for (;;) {
             // Over the unsent limit with the socket not taking our bytes
             // either: the peer reads nothing, so read nothing of it.
             while (over_limit() && writing)
                 co_await may_read->wait();
-            if (!pending.empty()) {
-                auto rv = nghttp2_session_mem_recv(session.get(), reinterpret_cast<const std::uint8_t*>(pending.data()),
-                                                   pending.size());
-                pending = {};
-                run_deferred();
-                want_write->notify_one();
-                if (rv < 0)
-                    co_return;  // fatal: nothing more can be said on this connection
-            }
             if (!nghttp2_session_want_read(session.get()))
                 co_await never.wait();  // the writer ends the connection once it has said all
-            auto [ec, n] = co_await socket.async_read_some(asio::buffer(buf), asio::as_tuple(asio::use_awaitable));
-            if (ec)
+            const std::size_t n = socket.read_some(asio::buffer(buf), ec);
+            if (ec == asio::error::would_block) {
+                auto [waited] = co_await socket.async_wait(tcp::socket::wait_read, asio::as_tuple(asio::use_awaitable));
+                if (waited)
+                    co_return;
+                continue;
+            }
+            if (ec || !receive(std::string_view(buf.data(), n)))
                 co_return;
-            pending = std::string_view(reinterpret_cast<const char*>(buf.data()), n);
         }
     }
 
@@ -518,6 +535,9 @@ struct Connection : std::enable_shared_from_this<Connection> {
                 may_read->notify_one();
                 if (ec)
                     co_return;
+                // A large answer's batch is not kept for an idle connection.
+                if (out.capacity() > keep_write_buffer)
+                    std::vector<std::uint8_t>().swap(out);
                 continue;
             }
             if (!nghttp2_session_want_read(session.get()) && !nghttp2_session_want_write(session.get()))
@@ -591,6 +611,7 @@ asio::awaitable<void> serve_h2(tcp::socket socket, boost::beast::flat_buffer& bu
     auto data = buffer.cdata();
     std::string initial(static_cast<const char*>(data.data()), data.size());
     buffer.consume(buffer.size());
+    buffer.shrink_to_fit();
     try {
         co_await (c->reader(std::move(initial)) || c->writer());
     } catch (...) {
