@@ -442,7 +442,7 @@ struct Connection : std::enable_shared_from_this<Connection> {
         char length[24];
         const auto status_end = std::to_chars(status, status + sizeof status, answer.status).ptr;
         const auto length_end = std::to_chars(length, length + sizeof length, answer.body.size()).ptr;
-        std::string date = http_date();
+        const std::string& date = http_date();
         auto nv = [](std::string_view name, std::string_view value) {
             return nghttp2_nv{reinterpret_cast<std::uint8_t*>(const_cast<char*>(name.data())),
                               reinterpret_cast<std::uint8_t*>(const_cast<char*>(value.data())), name.size(),

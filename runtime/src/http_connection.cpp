@@ -22,7 +22,7 @@ using asio::ip::tcp;
 
 namespace detail {
 
-std::string http_date()
+const std::string& http_date()
 {
     static constexpr const char* days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
     static constexpr const char* months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",

@@ -15,8 +15,9 @@ namespace murlo::runtime::detail {
 
 inline constexpr std::string_view h2_preface = "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n";
 
-// The current time as an HTTP date: "Sun, 06 Nov 1994 08:49:37 GMT".
-std::string http_date();
+// The current time as an HTTP date: "Sun, 06 Nov 1994 08:49:37 GMT"; the
+// text is this thread's, valid until its next call.
+const std::string& http_date();
 
 // The task's answer, or none when it threw or was cancelled.
 boost::asio::awaitable<std::optional<HttpResponse>> call_task(boost::asio::awaitable<HttpResponse> task);
