@@ -54,9 +54,9 @@ BeatAck ack_of(PoolDelta d) {
 }
 
 struct Fixture {
-    std::shared_ptr<Shared> shared = std::make_shared<Shared>(
-        "http://r", "p", 1, 1, "spread", std::nullopt, std::nullopt, std::nullopt, std::vector<std::string>{},
-        false, 50);
+    std::shared_ptr<Shared> shared =
+        std::make_shared<Shared>("http://r", "p", 1, 1, "spread", std::nullopt, std::nullopt, std::nullopt,
+                                 std::vector<std::string>{}, false, 50);
     Fixture() { shared->apply(ack_of(full_delta(1))); }
     CachedPool& pool() { return shared->cache.pools.at("p"); }
 };

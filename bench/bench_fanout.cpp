@@ -206,9 +206,10 @@ int main(int argc, char** argv) {
         all.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
         std::this_thread::sleep_for(std::chrono::seconds(1));
     }
-    std::printf("  one change (median of %d): changer answered in %.2f ms (goal under 5), all %d held beats "
-                "answered in %.1f ms (goal under 100)\n",
-                changes, median(own), members, median(all));
+    std::printf(
+        "  one change (median of %d): changer answered in %.2f ms (goal under 5), all %d held beats "
+        "answered in %.1f ms (goal under 100)\n",
+        changes, median(own), members, median(all));
     std::fflush(stdout);
     ::kill(registry, SIGKILL);
     ::waitpid(registry, nullptr, 0);

@@ -231,8 +231,8 @@ void loopback_baseline(int count) {
     }
     ::close(s);
     ::waitpid(echo, nullptr, 0);
-    std::printf("baseline, loopback TCP round trip between two processes, %d trips: p50 %.3f ms, p99 %.3f ms\n",
-                count, percentile(ms, 0.50), percentile(ms, 0.99));
+    std::printf("baseline, loopback TCP round trip between two processes, %d trips: p50 %.3f ms, p99 %.3f ms\n", count,
+                percentile(ms, 0.50), percentile(ms, 0.99));
     std::fflush(stdout);
 }
 

@@ -34,8 +34,9 @@ Beat typical_beat() {
     b.policy = "spread";
     b.size = 64;
     b.url = "http://10.1.17.23:8080/rpc";
-    b.state = must_read(R"({"load":0.4375,"queue":12,"zone":"eu-west-1b","model":"resnet50-v1.5","gpus":[0,1,2,3],)"
-                        R"("warm":true,"build":"2025.12.01-7f3a9c2","limits":{"batch":32,"tokens":4096},"owner":"team-ml"})");
+    b.state =
+        must_read(R"({"load":0.4375,"queue":12,"zone":"eu-west-1b","model":"resnet50-v1.5","gpus":[0,1,2,3],)"
+                  R"("warm":true,"build":"2025.12.01-7f3a9c2","limits":{"batch":32,"tokens":4096},"owner":"team-ml"})");
     b.ready = true;
     b.methods = {"predict", "health", "stats"};
     for (int i = 0; i < 8; ++i) {
@@ -63,9 +64,10 @@ std::shared_ptr<const PoolDelta> big_delta() {
         m.incarnation = 1765238400000ull + i;
         m.url = "http://10.2." + std::to_string(i / 250) + "." + std::to_string(i % 250) + ":8080/rpc/worker-" +
                 std::to_string(i);
-        m.state = must_read(R"({"load":0.)" + std::to_string(1000 + i % 9000) + R"(,"queue":)" + std::to_string(i % 97) +
-                            R"(,"zone":"eu-west-1)" + std::string(1, static_cast<char>('a' + i % 3)) +
-                            R"(","tags":["gpu","fp16"],"build":"7f3a9c2"})");
+        m.state =
+            must_read(R"({"load":0.)" + std::to_string(1000 + i % 9000) + R"(,"queue":)" + std::to_string(i % 97) +
+                      R"(,"zone":"eu-west-1)" + std::string(1, static_cast<char>('a' + i % 3)) +
+                      R"(","tags":["gpu","fp16"],"build":"7f3a9c2"})");
         m.ready = i % 11 != 0;
         d->roster ^= m.roster_hash();
         d->changed.push_back(std::move(m));

@@ -143,9 +143,8 @@ void BM_incremental(benchmark::State& state) {
         }
     }
     state.counters["delta_members"] = static_cast<double>(cost_members);
-    state.counters["ns_per_member"] = benchmark::Counter(
-        static_cast<double>(state.iterations()) * askers.size(),
-        benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    state.counters["ns_per_member"] = benchmark::Counter(static_cast<double>(state.iterations()) * askers.size(),
+                                                         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
     per_thread(state, static_cast<double>(state.iterations()) * askers.size());
 }
 BENCHMARK_TEMPLATE(BM_incremental, true)->Name("BM_shared")->Arg(16)->Arg(64)->Arg(256)->Unit(benchmark::kMicrosecond);

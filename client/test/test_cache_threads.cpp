@@ -79,8 +79,7 @@ TEST(CacheThreads, LazyListsAreBuiltOnceUnderConcurrentReaders) {
 }
 
 TEST(CacheThreads, QueriesStayConsistentWhileAnswersApply) {
-    Client client("http://r", "p", 1, 1, "spread", std::nullopt, std::nullopt, std::nullopt, std::nullopt, false,
-                  50);
+    Client client("http://r", "p", 1, 1, "spread", std::nullopt, std::nullopt, std::nullopt, std::nullopt, false, 50);
     auto s = client.shared;
     s->watched.value = {"p"};
     constexpr std::uint64_t kMembers = 64;

@@ -161,7 +161,8 @@ TEST(Race, WaitsForWhicheverComesFirst) {
 TEST(Deadlines, HeldAndUnheld) {
     const std::pair<std::uint64_t, std::uint64_t> held[] = {{50, 100}, {250, 500}, {1000, 1700}, {30000, 45200}};
     for (auto [h, d] : held) EXPECT_EQ(held_deadline_ms(h), d) << h;
-    const std::pair<std::uint64_t, std::uint64_t> unheld[] = {{1000, 750}, {0, 37}, {50, 37}, {30000, 22500}, {~0ULL, 22500}};
+    const std::pair<std::uint64_t, std::uint64_t> unheld[] = {
+        {1000, 750}, {0, 37}, {50, 37}, {30000, 22500}, {~0ULL, 22500}};
     for (auto [i, d] : unheld) EXPECT_EQ(unheld_deadline_ms(i), d) << i;
 }
 
@@ -230,7 +231,7 @@ TEST(Loop, LeaveRemovesTheMemberForWatchersAtOnce) {
     EXPECT_EQ(a.runtime.value, nullptr);
     ASSERT_TRUE(eventually([&] { return cached_members(*b.shared) == 1; }, 3s));
     EXPECT_LT(Clock::now() - t0, 1s);  // not the 10 s lease
-    leave(a);  // a second leave finds no runtime
+    leave(a);                          // a second leave finds no runtime
 }
 
 TEST(Loop, ARefusalEndsTheLoop) {
@@ -267,8 +268,10 @@ TEST(Loop, ARestartedRegistryRebuildsTheCacheFromFullDeltas) {
     registry.reset();
     std::this_thread::sleep_for(300ms);
     registry = std::make_unique<TestRegistry>(1000, listen);
-    ASSERT_TRUE(eventually([&] { return b.shared->registry_epoch.load() != epoch && cached_members(*b.shared) == 2 &&
-                                        cached_v(*b.shared, 1) == 3; }));
+    ASSERT_TRUE(eventually([&] {
+        return b.shared->registry_epoch.load() != epoch && cached_members(*b.shared) == 2 &&
+               cached_v(*b.shared, 1) == 3;
+    }));
     // The cache holds exactly what the new registry holds.
     std::shared_lock read(b.shared->cache.lock);
     const auto& pool = b.shared->cache.pools.at("p");
@@ -307,7 +310,7 @@ TEST(Loop, AfterAHoldIsKnownFailuresFollowTheCoalescingWindowWithoutBackOff) {
     const auto before = a.shared->beats_failed.load();
     std::this_thread::sleep_for(1s);
     const auto attempts = a.shared->beats_failed.load() - before;
-    EXPECT_GE(attempts, 8u);   // about 20 at one per 50 ms
+    EXPECT_GE(attempts, 8u);  // about 20 at one per 50 ms
     EXPECT_LE(attempts, 25u);
     EXPECT_EQ(a.shared->short_polls.load(), 0u);
 }

@@ -36,9 +36,8 @@ Value obj(std::initializer_list<std::pair<const char*, Value>> entries) {
 
 // A client state holding one cached pool "p", filled through the real writer.
 struct Fixture {
-    std::shared_ptr<Shared> s = std::make_shared<Shared>("http://r", "p", 1, 1, "spread", std::nullopt,
-                                                         std::nullopt, std::nullopt, std::vector<std::string>{},
-                                                         false, 50);
+    std::shared_ptr<Shared> s = std::make_shared<Shared>("http://r", "p", 1, 1, "spread", std::nullopt, std::nullopt,
+                                                         std::nullopt, std::vector<std::string>{}, false, 50);
     std::uint64_t version = 0;
 
     explicit Fixture(std::vector<Member> members) { send(std::move(members), {}, true); }
@@ -111,8 +110,7 @@ TEST(PoolCache, ChooseWithoutAFilterIsOneDrawOverTheIdList) {
     std::vector<Member> members;
     for (std::uint64_t id = 1; id <= 10; ++id) members.push_back(mem(id * 10, 1, id <= 7));
     Fixture f(members);
-    const Value not_a_filter[] = {obj({}), Value(std::uint64_t{5}), Value("x"), Value(murlo::proto::Array{}),
-                                  Value()};
+    const Value not_a_filter[] = {obj({}), Value(std::uint64_t{5}), Value("x"), Value(murlo::proto::Array{}), Value()};
     for (const auto& filter : not_a_filter) {
         std::uint64_t rng = 12345;
         const Member* m = f.pool().choose(filter, true, rng);
@@ -129,8 +127,8 @@ TEST(PoolCache, ChooseWithoutAFilterIsOneDrawOverTheIdList) {
 TEST(PoolCache, ChooseWithAFilterDrawsOncePerMatch) {
     const Value a = obj({{"zone", Value("a")}});
     const Value b = obj({{"zone", Value("b")}});
-    Fixture f({mem(1, 1, true, a), mem(2, 1, true, b), mem(3, 1, false, a), mem(4, 1, true, Value()),
-               mem(5, 1, true, a)});
+    Fixture f(
+        {mem(1, 1, true, a), mem(2, 1, true, b), mem(3, 1, false, a), mem(4, 1, true, Value()), mem(5, 1, true, a)});
     const Value want_b = obj({{"zone", Value("b")}});
     std::uint64_t rng = 777;
     const Member* m = f.pool().choose(want_b, true, rng);
@@ -201,9 +199,9 @@ void le64(std::string& out, std::uint64_t n) {
 }  // namespace
 
 TEST(PoolCache, FieldDigestHashesIdentitiesAndTheNamedFields) {
-    Fixture f({mem(4, 2, false, obj({{"a", Value("x")}, {"n", obj({{"z", Value(true)}, {"y", Value()}})}}), {},
-                   "http://m4"),
-               mem(9, 1, true, Value())});
+    Fixture f(
+        {mem(4, 2, false, obj({{"a", Value("x")}, {"n", obj({{"z", Value(true)}, {"y", Value()}})}}), {}, "http://m4"),
+         mem(9, 1, true, Value())});
     const std::vector<std::string> fields{"url", "ready", "a", "n", "missing"};
     std::string msg;
     le64(msg, 4), le64(msg, 2);
@@ -300,7 +298,8 @@ TEST(PoolCache, AnotherIncarnationChangesEveryDigest) {
 
 TEST(PoolCache, MatchingMembersKeepsTheListOrder) {
     const Value a = obj({{"k", Value(std::uint64_t{1})}});
-    Fixture f({mem(1, 1, true, a), mem(2, 1, true, obj({{"k", Value(2.0)}})), mem(3, 1, false, obj({{"k", Value(1.0)}}))});
+    Fixture f(
+        {mem(1, 1, true, a), mem(2, 1, true, obj({{"k", Value(2.0)}})), mem(3, 1, false, obj({{"k", Value(1.0)}}))});
     const std::vector<std::uint64_t> order{3, 2, 1};
     std::vector<std::uint64_t> got;
     for (const Member* m : matching_members(f.pool(), order, a)) got.push_back(m->id);

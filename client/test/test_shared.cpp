@@ -63,8 +63,8 @@ BeatAck refusal(std::uint64_t epoch, std::optional<std::string> text) {
 }
 
 std::shared_ptr<Shared> make_shared_state() {
-    return std::make_shared<Shared>("http://127.0.0.1:1", "p", 7, 3, "spread", std::nullopt, std::nullopt,
-                                    std::nullopt, std::vector<std::string>{}, false, 50);
+    return std::make_shared<Shared>("http://127.0.0.1:1", "p", 7, 3, "spread", std::nullopt, std::nullopt, std::nullopt,
+                                    std::vector<std::string>{}, false, 50);
 }
 
 CachedPool* cached(Shared& s, const std::string& name) {
@@ -84,10 +84,9 @@ TEST(Compose, FirstBeatOfANewClient) {
     auto [beat, publication, epoch] = c.shared->compose();
     murlo::proto::Buffer out;
     beat.serialize(out);
-    EXPECT_EQ(out,
-              R"({"pool":"p","slot":2,"id":7,"incarnation":3,"publication":0,"policy":"spread","size":4,)"
-              R"("url":"http://m","state":{},"ready":false,"leaving":false,"exclusive":true,"methods":["a","b"],)"
-              R"("watch":[],"seen":{},"hold_ms":0})");
+    EXPECT_EQ(out, R"({"pool":"p","slot":2,"id":7,"incarnation":3,"publication":0,"policy":"spread","size":4,)"
+                   R"("url":"http://m","state":{},"ready":false,"leaving":false,"exclusive":true,"methods":["a","b"],)"
+                   R"("watch":[],"seen":{},"hold_ms":0})");
     EXPECT_EQ(publication, 0u);
 }
 
@@ -105,10 +104,9 @@ TEST(Compose, CarriesPublicationLeavingHoldAndAbsentMethods) {
     auto [beat, publication, epoch] = s.compose();
     murlo::proto::Buffer out;
     beat.serialize(out);
-    EXPECT_EQ(out,
-              R"({"pool":"p","slot":null,"id":7,"incarnation":3,"publication":4,"policy":"spread","size":null,)"
-              R"("url":null,"state":{"k":1},"ready":true,"leaving":true,"exclusive":false,"methods":[],)"
-              R"("watch":[],"seen":{},"hold_ms":2500})");
+    EXPECT_EQ(out, R"({"pool":"p","slot":null,"id":7,"incarnation":3,"publication":4,"policy":"spread","size":null,)"
+                   R"("url":null,"state":{"k":1},"ready":true,"leaving":true,"exclusive":false,"methods":[],)"
+                   R"("watch":[],"seen":{},"hold_ms":2500})");
     EXPECT_EQ(publication, 4u);
 }
 

@@ -27,7 +27,8 @@ std::vector<std::string> data_lines(const std::string& file) {
 std::string unhex(const std::string& hex) {
     if (hex == "-") return {};
     std::string out;
-    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) out.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
+        out.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
     return out;
 }
 
@@ -122,7 +123,8 @@ TEST(Wyrand, StepsAndDraws) {
             std::getline(in, rest);
             const auto close = rest.find(']');
             const auto want = numbers_in(rest.substr(0, close + 1));
-            const auto tail = numbers_in(rest.substr(close + 1).substr(rest.substr(close + 1).find_first_of("0123456789")));
+            const auto tail =
+                numbers_in(rest.substr(close + 1).substr(rest.substr(close + 1).find_first_of("0123456789")));
             ASSERT_EQ(tail.size(), 1u) << line;
             std::vector<std::uint64_t> got;
             for (std::size_t i = 0; i < want.size(); ++i) got.push_back(draw_below(state, n));

@@ -64,9 +64,12 @@ bool same_value(const Value& a, const Value& b) {
 
     if (a.v.index() != b.v.index()) return false;
     switch (a.v.index()) {
-        case 0: return true;
-        case 1: return std::get<bool>(a.v) == std::get<bool>(b.v);
-        case 5: return std::get<std::string>(a.v) == std::get<std::string>(b.v);
+        case 0:
+            return true;
+        case 1:
+            return std::get<bool>(a.v) == std::get<bool>(b.v);
+        case 5:
+            return std::get<std::string>(a.v) == std::get<std::string>(b.v);
         case 6: {
             const Array& x = std::get<Array>(a.v);
             const Array& y = std::get<Array>(b.v);
@@ -87,7 +90,8 @@ bool same_value(const Value& a, const Value& b) {
             }
             return true;
         }
-        default: return false;  // number kinds are all handled above
+        default:
+            return false;  // number kinds are all handled above
     }
 }
 

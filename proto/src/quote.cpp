@@ -49,8 +49,7 @@ std::size_t decode(std::string_view text, std::size_t i, char32_t& cp) {
         const unsigned char lo = b0 == 0xF0 ? 0x90 : 0x80;
         const unsigned char hi = b0 == 0xF4 ? 0x8F : 0xBF;
         if (b1 < lo || b1 > hi || !is_cont(at(2)) || !is_cont(at(3))) return 0;
-        cp = (char32_t(b0 & 0x07) << 18) | (char32_t(b1 & 0x3F) << 12) | (char32_t(at(2) & 0x3F) << 6) |
-             (at(3) & 0x3F);
+        cp = (char32_t(b0 & 0x07) << 18) | (char32_t(b1 & 0x3F) << 12) | (char32_t(at(2) & 0x3F) << 6) | (at(3) & 0x3F);
         return 4;
     }
     return 0;
@@ -88,13 +87,32 @@ std::string quoted(std::string_view text) {
             continue;
         }
         switch (b) {
-            case '"': out.append("\\\""); ++i; continue;
-            case '\\': out.append("\\\\"); ++i; continue;
-            case '\t': out.append("\\t"); ++i; continue;
-            case '\r': out.append("\\r"); ++i; continue;
-            case '\n': out.append("\\n"); ++i; continue;
-            case '\0': out.append("\\0"); ++i; continue;
-            default: break;
+            case '"':
+                out.append("\\\"");
+                ++i;
+                continue;
+            case '\\':
+                out.append("\\\\");
+                ++i;
+                continue;
+            case '\t':
+                out.append("\\t");
+                ++i;
+                continue;
+            case '\r':
+                out.append("\\r");
+                ++i;
+                continue;
+            case '\n':
+                out.append("\\n");
+                ++i;
+                continue;
+            case '\0':
+                out.append("\\0");
+                ++i;
+                continue;
+            default:
+                break;
         }
         char32_t cp = 0;
         const std::size_t len = decode(text, i, cp);

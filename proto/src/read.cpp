@@ -45,7 +45,8 @@ bool valid_utf8(std::string_view s) {
             if ((p[k] & 0xC0) != 0x80) return false;
             cp = (cp << 6) | (p[k] & 0x3F);
         }
-        if ((len == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)))
+        if ((len == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) ||
+            (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)))
             return false;
         p += len;
     }
@@ -291,16 +292,34 @@ bool Reader::hex4(std::uint32_t& out) {
 bool Reader::parse_escape(std::string& scratch) {
     if (i_ >= n_) return fail_consumed("EOF while parsing a string");
     switch (in_[i_++]) {
-        case '"': scratch.push_back('"'); return true;
-        case '\\': scratch.push_back('\\'); return true;
-        case '/': scratch.push_back('/'); return true;
-        case 'b': scratch.push_back('\b'); return true;
-        case 'f': scratch.push_back('\f'); return true;
-        case 'n': scratch.push_back('\n'); return true;
-        case 'r': scratch.push_back('\r'); return true;
-        case 't': scratch.push_back('\t'); return true;
-        case 'u': break;
-        default: return fail_consumed("invalid escape");
+        case '"':
+            scratch.push_back('"');
+            return true;
+        case '\\':
+            scratch.push_back('\\');
+            return true;
+        case '/':
+            scratch.push_back('/');
+            return true;
+        case 'b':
+            scratch.push_back('\b');
+            return true;
+        case 'f':
+            scratch.push_back('\f');
+            return true;
+        case 'n':
+            scratch.push_back('\n');
+            return true;
+        case 'r':
+            scratch.push_back('\r');
+            return true;
+        case 't':
+            scratch.push_back('\t');
+            return true;
+        case 'u':
+            break;
+        default:
+            return fail_consumed("invalid escape");
     }
     std::uint32_t cp;
     if (!hex4(cp)) return false;
@@ -410,8 +429,12 @@ bool Reader::invalid_type(std::string_view expected) {
             desc = "string " + quoted(s);
             break;
         }
-        case '[': desc = "sequence"; break;
-        case '{': desc = "map"; break;
+        case '[':
+            desc = "sequence";
+            break;
+        case '{':
+            desc = "map";
+            break;
         default:
             if (c == '-' || is_digit(c)) {
                 Number num;
@@ -535,9 +558,18 @@ bool Reader::read_value(Value& out) {
 
 bool Reader::read_value_at(Value& out, char c) {
     switch (c) {
-        case 'n': ++i_; out.v = nullptr; return parse_ident("ull");
-        case 't': ++i_; out.v = true; return parse_ident("rue");
-        case 'f': ++i_; out.v = false; return parse_ident("alse");
+        case 'n':
+            ++i_;
+            out.v = nullptr;
+            return parse_ident("ull");
+        case 't':
+            ++i_;
+            out.v = true;
+            return parse_ident("rue");
+        case 'f':
+            ++i_;
+            out.v = false;
+            return parse_ident("alse");
         case '"': {
             ++i_;
             std::string_view s;
@@ -581,9 +613,15 @@ bool Reader::read_value_at(Value& out, char c) {
                 Number num;
                 if (!parse_number(num, true)) return false;
                 switch (num.kind) {
-                    case Number::u64: out.v = num.u; break;
-                    case Number::i64: out.v = num.i; break;
-                    case Number::f64: out.v = num.d; break;
+                    case Number::u64:
+                        out.v = num.u;
+                        break;
+                    case Number::i64:
+                        out.v = num.i;
+                        break;
+                    case Number::f64:
+                        out.v = num.d;
+                        break;
                 }
                 return true;
             }
@@ -598,10 +636,22 @@ bool Reader::skip_value() {
     for (;;) {
         if (!peek(c)) return fail_peek("EOF while parsing a value");
         switch (c) {
-            case 'n': ++i_; if (!parse_ident("ull")) return false; break;
-            case 't': ++i_; if (!parse_ident("rue")) return false; break;
-            case 'f': ++i_; if (!parse_ident("alse")) return false; break;
-            case '"': ++i_; if (!skip_str()) return false; break;
+            case 'n':
+                ++i_;
+                if (!parse_ident("ull")) return false;
+                break;
+            case 't':
+                ++i_;
+                if (!parse_ident("rue")) return false;
+                break;
+            case 'f':
+                ++i_;
+                if (!parse_ident("alse")) return false;
+                break;
+            case '"':
+                ++i_;
+                if (!skip_str()) return false;
+                break;
             case '[':
                 ++i_;
                 if (!peek(c)) return fail_peek("EOF while parsing a list");

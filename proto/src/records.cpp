@@ -12,13 +12,13 @@ constexpr std::string_view member_keys[] = {"id", "slot", "incarnation", "url", 
 constexpr Reader::RecordShape member_shape{"struct Member", "struct Member with 6 elements", member_keys, 6,
                                            (1u << 0) | (1u << 2) | (1u << 5)};
 
-constexpr std::string_view beat_keys[] = {"pool",  "slot",    "id",        "incarnation", "publication", "policy",
-                                          "size",  "url",     "state",     "ready",       "leaving",     "exclusive",
-                                          "methods", "watch", "seen",      "hold_ms"};
+constexpr std::string_view beat_keys[] = {"pool",    "slot",  "id",    "incarnation", "publication", "policy",
+                                          "size",    "url",   "state", "ready",       "leaving",     "exclusive",
+                                          "methods", "watch", "seen",  "hold_ms"};
 constexpr Reader::RecordShape beat_shape{"struct Beat", "struct Beat with 16 elements", beat_keys, 16,
                                          (1u << 0) | (1u << 2) | (1u << 3) | (1u << 5)};
 
-constexpr std::string_view delta_keys[] = {"version", "roster", "policy", "methods",
+constexpr std::string_view delta_keys[] = {"version", "roster",  "policy",  "methods",
                                            "size",    "changed", "removed", "full"};
 constexpr Reader::RecordShape delta_shape{"struct PoolDelta", "struct PoolDelta with 8 elements", delta_keys, 8,
                                           (1u << 0) | (1u << 1) | (1u << 2)};
@@ -30,12 +30,18 @@ constexpr Reader::RecordShape ack_shape{"struct BeatAck", "struct BeatAck with 7
 bool read_member_at(Reader& r, Member& m) {
     return r.read_record(member_shape, [&](std::size_t idx) {
         switch (idx) {
-            case 0: return r.read_u64(m.id);
-            case 1: return r.read_opt_u64(m.slot);
-            case 2: return r.read_u64(m.incarnation);
-            case 3: return r.read_opt_string(m.url);
-            case 4: return r.read_value(m.state);
-            default: return r.read_bool(m.ready);
+            case 0:
+                return r.read_u64(m.id);
+            case 1:
+                return r.read_opt_u64(m.slot);
+            case 2:
+                return r.read_u64(m.incarnation);
+            case 3:
+                return r.read_opt_string(m.url);
+            case 4:
+                return r.read_value(m.state);
+            default:
+                return r.read_bool(m.ready);
         }
     });
 }
@@ -43,19 +49,26 @@ bool read_member_at(Reader& r, Member& m) {
 bool read_delta_at(Reader& r, PoolDelta& d) {
     return r.read_record(delta_shape, [&](std::size_t idx) {
         switch (idx) {
-            case 0: return r.read_u64(d.version);
-            case 1: return r.read_u64(d.roster);
-            case 2: return r.read_string(d.policy);
-            case 3: return r.read_string_list(d.methods);
-            case 4: return r.read_opt_u64(d.size);
+            case 0:
+                return r.read_u64(d.version);
+            case 1:
+                return r.read_u64(d.roster);
+            case 2:
+                return r.read_string(d.policy);
+            case 3:
+                return r.read_string_list(d.methods);
+            case 4:
+                return r.read_opt_u64(d.size);
             case 5:
                 d.changed.clear();
                 return r.read_seq([&] {
                     d.changed.emplace_back();
                     return read_member_at(r, d.changed.back());
                 });
-            case 6: return r.read_u64_list(d.removed);
-            default: return r.read_bool(d.full);
+            case 6:
+                return r.read_u64_list(d.removed);
+            default:
+                return r.read_bool(d.full);
         }
     });
 }
@@ -215,20 +228,34 @@ Result<Beat> read_beat(std::string_view input) {
     Beat b;
     const bool ok = r.read_record(beat_shape, [&](std::size_t idx) {
         switch (idx) {
-            case 0: return r.read_string(b.pool);
-            case 1: return r.read_opt_u64(b.slot);
-            case 2: return r.read_u64(b.id);
-            case 3: return r.read_u64(b.incarnation);
-            case 4: return r.read_opt_u64(b.publication);
-            case 5: return r.read_string(b.policy);
-            case 6: return r.read_opt_u64(b.size);
-            case 7: return r.read_opt_string(b.url);
-            case 8: return r.read_value(b.state);
-            case 9: return r.read_bool(b.ready);
-            case 10: return r.read_bool(b.leaving);
-            case 11: return r.read_bool(b.exclusive);
-            case 12: return r.read_string_list(b.methods);
-            case 13: return r.read_string_list(b.watch);
+            case 0:
+                return r.read_string(b.pool);
+            case 1:
+                return r.read_opt_u64(b.slot);
+            case 2:
+                return r.read_u64(b.id);
+            case 3:
+                return r.read_u64(b.incarnation);
+            case 4:
+                return r.read_opt_u64(b.publication);
+            case 5:
+                return r.read_string(b.policy);
+            case 6:
+                return r.read_opt_u64(b.size);
+            case 7:
+                return r.read_opt_string(b.url);
+            case 8:
+                return r.read_value(b.state);
+            case 9:
+                return r.read_bool(b.ready);
+            case 10:
+                return r.read_bool(b.leaving);
+            case 11:
+                return r.read_bool(b.exclusive);
+            case 12:
+                return r.read_string_list(b.methods);
+            case 13:
+                return r.read_string_list(b.watch);
             case 14:
                 b.seen.clear();
                 return r.read_map([&](std::string_view key) {
@@ -237,7 +264,8 @@ Result<Beat> read_beat(std::string_view input) {
                     b.seen.insert_or_assign(std::string(key), version);
                     return true;
                 });
-            default: return r.read_u64(b.hold_ms);
+            default:
+                return r.read_u64(b.hold_ms);
         }
     });
     if (!ok || !r.finish()) return r.take_error();
@@ -249,12 +277,18 @@ Result<BeatAck> read_beat_ack(std::string_view input) {
     BeatAck a;
     const bool ok = r.read_record(ack_shape, [&](std::size_t idx) {
         switch (idx) {
-            case 0: return r.read_u64(a.epoch);
-            case 1: return r.read_u32(a.protocol);
-            case 2: return r.read_string(a.version);
-            case 3: return r.read_u64(a.ttl_ms);
-            case 4: return r.read_bool(a.accepted);
-            case 5: return r.read_opt_string(a.refused);
+            case 0:
+                return r.read_u64(a.epoch);
+            case 1:
+                return r.read_u32(a.protocol);
+            case 2:
+                return r.read_string(a.version);
+            case 3:
+                return r.read_u64(a.ttl_ms);
+            case 4:
+                return r.read_bool(a.accepted);
+            case 5:
+                return r.read_opt_string(a.refused);
             default:
                 a.pools.clear();
                 return r.read_map([&](std::string_view key) {

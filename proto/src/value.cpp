@@ -6,8 +6,7 @@ namespace murlo::proto {
 
 Value Value::object(Object entries) {
     // Stable sort keeps repeated keys in input order, so the last of each run is the one to keep.
-    std::stable_sort(entries.begin(), entries.end(),
-                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::stable_sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
     Object out;
     out.reserve(entries.size());
     for (auto& entry : entries) {
@@ -34,12 +33,18 @@ const Value* Value::find(std::string_view key) const {
 bool exact_equal(const Value& a, const Value& b) {
     if (a.v.index() != b.v.index()) return false;
     switch (a.v.index()) {
-        case 0: return true;
-        case 1: return std::get<bool>(a.v) == std::get<bool>(b.v);
-        case 2: return std::get<std::uint64_t>(a.v) == std::get<std::uint64_t>(b.v);
-        case 3: return std::get<std::int64_t>(a.v) == std::get<std::int64_t>(b.v);
-        case 4: return std::get<double>(a.v) == std::get<double>(b.v);
-        case 5: return std::get<std::string>(a.v) == std::get<std::string>(b.v);
+        case 0:
+            return true;
+        case 1:
+            return std::get<bool>(a.v) == std::get<bool>(b.v);
+        case 2:
+            return std::get<std::uint64_t>(a.v) == std::get<std::uint64_t>(b.v);
+        case 3:
+            return std::get<std::int64_t>(a.v) == std::get<std::int64_t>(b.v);
+        case 4:
+            return std::get<double>(a.v) == std::get<double>(b.v);
+        case 5:
+            return std::get<std::string>(a.v) == std::get<std::string>(b.v);
         case 6: {
             const auto& x = std::get<Array>(a.v);
             const auto& y = std::get<Array>(b.v);

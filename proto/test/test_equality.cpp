@@ -171,14 +171,9 @@ TEST(RosterHash, KnownValues) {
         std::uint64_t hash;
     };
     const Case cases[] = {
-        {0, 0, 11753875096244137027ull},
-        {0, 0, 0xA31E272015F12C43ull},
-        {1, 1, 8294179575111048739ull},
-        {1, 1, 0x731AD8610DCB5E23ull},
-        {7, 3, 5696088171538031335ull},
-        {7, 3, 0x4F0C920349D422E7ull},
-        {1, 0, 6061864168143459330ull},
-        {0, 1, 9521559689276547618ull},
+        {0, 0, 11753875096244137027ull}, {0, 0, 0xA31E272015F12C43ull},  {1, 1, 8294179575111048739ull},
+        {1, 1, 0x731AD8610DCB5E23ull},   {7, 3, 5696088171538031335ull}, {7, 3, 0x4F0C920349D422E7ull},
+        {1, 0, 6061864168143459330ull},  {0, 1, 9521559689276547618ull},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(Member::roster_hash(c.id, c.incarnation), c.hash) << c.id << "/" << c.incarnation;

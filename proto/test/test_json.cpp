@@ -56,7 +56,10 @@ TEST(JsonValue, ReadsAndWritesCompactSortedForms) {
         {"\"\x7f\"", "ok \"\x7f\""},
         {R"("\b\f\n\r\\")", R"(ok "\b\f\n\r\\")"},
         {"{}", "ok {}"},
-        {"\"abcdefghijklmn\\\"opqrstuvwxyz\xc3\xa9" "abcdefgh\"", "ok \"abcdefghijklmn\\\"opqrstuvwxyz\xc3\xa9" "abcdefgh\""},
+        {"\"abcdefghijklmn\\\"opqrstuvwxyz\xc3\xa9"
+         "abcdefgh\"",
+         "ok \"abcdefghijklmn\\\"opqrstuvwxyz\xc3\xa9"
+         "abcdefgh\""},
         {"[]", "ok []"},
         {"[[],{}]", "ok [[],{}]"},
         {"  true  ", "ok true"},
@@ -107,7 +110,8 @@ TEST(JsonValue, SyntaxErrorsAndPositions) {
         {"\"\xed\xa0\x80\"", "error invalid unicode code point at line 1 column 5"},
         {"\"\xc0\xaf\"", "error invalid unicode code point at line 1 column 4"},
         {"\"abcdefghij\xff\"", "error invalid unicode code point at line 1 column 13"},
-        {"\"abcdefghijklmnop\x01\"", "error control character (\\u0000-\\u001F) found while parsing a string at line 1 column 18"},
+        {"\"abcdefghijklmnop\x01\"",
+         "error control character (\\u0000-\\u001F) found while parsing a string at line 1 column 18"},
         {"\"abcdefghijklmno", "error EOF while parsing a string at line 1 column 16"},
         {"nul", "error EOF while parsing a value at line 1 column 3"},
         {"nulx", "error expected ident at line 1 column 4"},
@@ -153,11 +157,23 @@ TEST(JsonWrite, DoublesAndIntegers) {
         const char* text;
     };
     const D cases[] = {
-        {1.0, "1.0"},          {100.0, "100.0"},        {0.5, "0.5"},       {0.00001, "0.00001"},
-        {1e15, "1000000000000000.0"}, {1e16, "1e+16"},   {0.000001, "1e-6"}, {1.5e-7, "1.5e-7"},
-        {0.0, "0.0"},          {-0.0, "-0.0"},          {-1.25, "-1.25"},   {1.5e300, "1.5e+300"},
-        {123456789.125, "123456789.125"}, {0.1, "0.1"}, {1e100, "1e+100"}, 
-        {std::numeric_limits<double>::quiet_NaN(), "null"}, {INFINITY, "null"},
+        {1.0, "1.0"},
+        {100.0, "100.0"},
+        {0.5, "0.5"},
+        {0.00001, "0.00001"},
+        {1e15, "1000000000000000.0"},
+        {1e16, "1e+16"},
+        {0.000001, "1e-6"},
+        {1.5e-7, "1.5e-7"},
+        {0.0, "0.0"},
+        {-0.0, "-0.0"},
+        {-1.25, "-1.25"},
+        {1.5e300, "1.5e+300"},
+        {123456789.125, "123456789.125"},
+        {0.1, "0.1"},
+        {1e100, "1e+100"},
+        {std::numeric_limits<double>::quiet_NaN(), "null"},
+        {INFINITY, "null"},
     };
     for (const auto& c : cases) {
         Buffer out;

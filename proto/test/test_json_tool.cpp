@@ -77,7 +77,8 @@ TEST_F(JsonTool, OneLinePerDocumentInOrder) {
         // A document spanning lines: the position counts them.
         {"value", "[1,\n2,\n]", "error trailing comma at line 3 column 1"},
         // A NUL byte inside a string, and bytes that are not UTF-8.
-        {"value", "\"a\0b\""sv, R"(error control character (\u0000-\u001F) found while parsing a string at line 1 column 3)"},
+        {"value", "\"a\0b\""sv,
+         R"(error control character (\u0000-\u001F) found while parsing a string at line 1 column 3)"},
         {"value", "\"\xff\"", "error invalid unicode code point at line 1 column 3"},
         {"beat", "{}", "error missing field `pool` at line 1 column 2"},
         {"beat", R"(["p",null,7,3,null,"x"])",
@@ -87,11 +88,13 @@ TEST_F(JsonTool, OneLinePerDocumentInOrder) {
         {"member", R"({"ready":false,"incarnation":3,"id":7,"zz":[1]})",
          R"(ok {"id":7,"incarnation":3,"state":null,"ready":false})"},
         {"member", "[7]", "error invalid length 2, expected struct Member with 6 elements at line 1 column 3"},
-        {"ack", R"({"ttl_ms":1000,"accepted":true})", R"(ok {"epoch":0,"protocol":0,"ttl_ms":1000,"accepted":true,"pools":{}})"},
+        {"ack", R"({"ttl_ms":1000,"accepted":true})",
+         R"(ok {"epoch":0,"protocol":0,"ttl_ms":1000,"accepted":true,"pools":{}})"},
         {"ack",
          R"({"epoch":1765238400000000001,"protocol":2,"version":"0.17.0","ttl_ms":10000,"accepted":true,"pools":{"p":{"version":3,"roster":5696088171538031335,"policy":"x","methods":[],"size":null,"changed":[{"id":7,"slot":0,"incarnation":3,"state":{},"ready":true}],"removed":[],"full":true}}})",
          R"(ok {"epoch":1765238400000000001,"protocol":2,"version":"0.17.0","ttl_ms":10000,"accepted":true,"pools":{"p":{"version":3,"roster":5696088171538031335,"policy":"x","methods":[],"size":null,"changed":[{"id":7,"slot":0,"incarnation":3,"state":{},"ready":true}],"removed":[],"full":true}}})"},
-        {"ack", R"({"protocol":4294967296})", "error invalid value: integer `4294967296`, expected u32 at line 1 column 22"},
+        {"ack", R"({"protocol":4294967296})",
+         "error invalid value: integer `4294967296`, expected u32 at line 1 column 22"},
     };
     // One file per kind, its documents in order; upper-case hex and CRLF line ends are accepted too.
     for (const std::string_view kind : {"value"sv, "beat"sv, "member"sv, "ack"sv}) {

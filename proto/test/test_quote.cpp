@@ -61,11 +61,11 @@ TEST(Quoted, EscapesWhatIsNotPlainlyReadable) {
         {"\xc3", R"("\x{c3}")"},
         {"\xe2\x82", R"("\x{e2}\x{82}")"},
         {"\xe2\x82\xac", "\"\xe2\x82\xac\""},
-        {"\xc0\xaf", R"("\x{c0}\x{af}")"},          // overlong
-        {"\xe0\x80\xaf", R"("\x{e0}\x{80}\x{af}")"},  // overlong
-        {"\xed\xa0\x80", R"("\x{ed}\x{a0}\x{80}")"},  // a surrogate
+        {"\xc0\xaf", R"("\x{c0}\x{af}")"},                      // overlong
+        {"\xe0\x80\xaf", R"("\x{e0}\x{80}\x{af}")"},            // overlong
+        {"\xed\xa0\x80", R"("\x{ed}\x{a0}\x{80}")"},            // a surrogate
         {"\xf4\x90\x80\x80", R"("\x{f4}\x{90}\x{80}\x{80}")"},  // above U+10FFFF
-        {"\xf0\x9f\x98", R"("\x{f0}\x{9f}\x{98}")"},  // cut off at the end
+        {"\xf0\x9f\x98", R"("\x{f0}\x{9f}\x{98}")"},            // cut off at the end
         {"\xf0\x9f\x98x", R"("\x{f0}\x{9f}\x{98}x")"},
     };
     for (const Case& c : cases) {

@@ -31,8 +31,9 @@ TEST(Records, WrittenForms) {
     b.state = Value::object({});
     Buffer out;
     b.serialize(out);
-    EXPECT_EQ(out,
-              R"({"pool":"p","slot":null,"id":7,"incarnation":3,"publication":1,"policy":"x","size":null,"url":null,"state":{},"ready":false,"leaving":false,"exclusive":false,"methods":[],"watch":[],"seen":{},"hold_ms":0})");
+    EXPECT_EQ(
+        out,
+        R"({"pool":"p","slot":null,"id":7,"incarnation":3,"publication":1,"policy":"x","size":null,"url":null,"state":{},"ready":false,"leaving":false,"exclusive":false,"methods":[],"watch":[],"seen":{},"hold_ms":0})");
 
     b.publication.reset();
     b.slot = 2;
@@ -45,8 +46,9 @@ TEST(Records, WrittenForms) {
     b.hold_ms = 250;
     out.clear();
     b.serialize(out);
-    EXPECT_EQ(out,
-              R"({"pool":"p","slot":2,"id":7,"incarnation":3,"policy":"x","size":4,"url":"u","state":{},"ready":true,"leaving":true,"exclusive":true,"methods":["m1","m2"],"watch":["a"],"seen":{"a":9},"hold_ms":250})");
+    EXPECT_EQ(
+        out,
+        R"({"pool":"p","slot":2,"id":7,"incarnation":3,"policy":"x","size":4,"url":"u","state":{},"ready":true,"leaving":true,"exclusive":true,"methods":["m1","m2"],"watch":["a"],"seen":{"a":9},"hold_ms":250})");
 
     Member m;
     m.id = 7;
@@ -65,8 +67,9 @@ TEST(Records, WrittenForms) {
     const Member* list[] = {&m, &other};
     out.clear();
     write_members(out, list);
-    EXPECT_EQ(out,
-              R"([{"id":7,"slot":0,"incarnation":3,"url":"u","state":{"a":1},"ready":true},{"id":8,"incarnation":3,"url":"u","state":{"a":1},"ready":true}])");
+    EXPECT_EQ(
+        out,
+        R"([{"id":7,"slot":0,"incarnation":3,"url":"u","state":{"a":1},"ready":true},{"id":8,"incarnation":3,"url":"u","state":{"a":1},"ready":true}])");
     out.clear();
     write_members(out, {});
     EXPECT_EQ(out, "[]");
@@ -118,11 +121,13 @@ TEST(Records, AckWrittenFromSharedDeltas) {
     refusal.protocol = 2;
     refusal.version = "0.17.0";
     refusal.ttl_ms = 10000;
-    EXPECT_EQ(testing::write_ack(refusal),
-              R"({"epoch":1765238400000000001,"protocol":2,"version":"0.17.0","ttl_ms":10000,"accepted":false,"pools":{}})");
+    EXPECT_EQ(
+        testing::write_ack(refusal),
+        R"({"epoch":1765238400000000001,"protocol":2,"version":"0.17.0","ttl_ms":10000,"accepted":false,"pools":{}})");
     refusal.refused = "no";
-    EXPECT_EQ(testing::write_ack(refusal),
-              R"({"epoch":1765238400000000001,"protocol":2,"version":"0.17.0","ttl_ms":10000,"accepted":false,"refused":"no","pools":{}})");
+    EXPECT_EQ(
+        testing::write_ack(refusal),
+        R"({"epoch":1765238400000000001,"protocol":2,"version":"0.17.0","ttl_ms":10000,"accepted":false,"refused":"no","pools":{}})");
     refusal.version.clear();
     refusal.refused = "";
     EXPECT_EQ(testing::write_ack(refusal),
@@ -167,7 +172,8 @@ TEST(Records, ReadersTable) {
          R"(ok {"pool":"p","slot":null,"id":7,"incarnation":3,"policy":"x","size":null,"url":null,"state":null,"ready":false,"leaving":false,"exclusive":false,"methods":[],"watch":[],"seen":{"a":2},"hold_ms":0})"},
         {"beat", R"({"slot":null,"url":null,"state":null,"pool":"p","id":7,"incarnation":3,"policy":"x"})",
          beat_min_out},
-        {"beat", R"({"zz":{"a":[1,2]},"pool":"p","zz":1e999,"id":7,"zz":"\ud800","incarnation":3,"policy":"x","zz":-0})",
+        {"beat",
+         R"({"zz":{"a":[1,2]},"pool":"p","zz":1e999,"id":7,"zz":"\ud800","incarnation":3,"policy":"x","zz":-0})",
          beat_min_out},
         {"beat", R"({"zz":"\uzzzz"})", "error invalid escape at line 1 column 10"},
         {"beat", R"({"zz":[1,2})", "error expected `,` or `]` at line 1 column 11"},
@@ -191,7 +197,8 @@ TEST(Records, ReadersTable) {
              std::string(beat_defaults_tail)},
         {"beat", "[]", "error invalid length 0, expected struct Beat with 16 elements at line 1 column 2"},
         {"beat", R"(["p"])", "error invalid length 2, expected struct Beat with 16 elements at line 1 column 5"},
-        {"beat", R"(["p",null,7])", "error invalid length 3, expected struct Beat with 16 elements at line 1 column 12"},
+        {"beat", R"(["p",null,7])",
+         "error invalid length 3, expected struct Beat with 16 elements at line 1 column 12"},
         {"beat", R"(["p",null,7,3,null])",
          "error invalid length 5, expected struct Beat with 16 elements at line 1 column 19"},
         {"beat", sixteen + "]",
@@ -234,7 +241,8 @@ TEST(Records, ReadersTable) {
         {"ack", R"({"pools":{"p":{"version":1,"version":2}}})", "error duplicate field `version` at line 1 column 36"},
         {"ack", R"({"pools":{"p":{"version":1,"roster":0}}})", "error missing field `policy` at line 1 column 38"},
         {"ack", R"({"pools":{"p":{"policy":"x"}}})", "error missing field `version` at line 1 column 28"},
-        {"ack", R"({"pools":{"p":5}})", "error invalid type: integer `5`, expected struct PoolDelta at line 1 column 15"},
+        {"ack", R"({"pools":{"p":5}})",
+         "error invalid type: integer `5`, expected struct PoolDelta at line 1 column 15"},
         {"ack", R"({"pools":{"p":{"version":1,"roster":0,"policy":"x","changed":null}}})",
          "error invalid type: null, expected a sequence at line 1 column 65"},
         {"ack", "5", "error invalid type: integer `5`, expected struct BeatAck at line 1 column 1"},

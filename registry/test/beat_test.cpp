@@ -63,23 +63,43 @@ TEST(BeatLimits, EachLimitPassesAtItsValueAndRefusesOneAbove) {
         {"incarnation max+1", [](Beat& b) { b.incarnation = max_incarnation + 1; }, false},
         {"watch 64", [](Beat& b) { b.watch.assign(64, "w"); }, true},
         {"watch 65", [](Beat& b) { b.watch.assign(65, "w"); }, false},
-        {"watched name 512", [&](Beat& b) { b.watch = {"w", s512}; }, true},
-        {"watched name 513", [&](Beat& b) { b.watch = {"w", s513}; }, false},
+        {"watched name 512",
+         [&](Beat& b) {
+             b.watch = {"w", s512};
+         },
+         true},
+        {"watched name 513",
+         [&](Beat& b) {
+             b.watch = {"w", s513};
+         },
+         false},
         {"url 512", [&](Beat& b) { b.url = s512; }, true},
         {"url 513", [&](Beat& b) { b.url = s513; }, false},
         {"methods 256", [](Beat& b) { b.methods.assign(256, "m"); }, true},
         {"methods 257", [](Beat& b) { b.methods.assign(257, "m"); }, false},
-        {"method name 512", [&](Beat& b) { b.methods = {"m", s512}; }, true},
-        {"method name 513", [&](Beat& b) { b.methods = {"m", s513}; }, false},
+        {"method name 512",
+         [&](Beat& b) {
+             b.methods = {"m", s512};
+         },
+         true},
+        {"method name 513",
+         [&](Beat& b) {
+             b.methods = {"m", s513};
+         },
+         false},
         // A string's compact JSON is its bytes plus two quotes.
         {"state 16384", [](Beat& b) { b.state = Value(std::string(16'382, 'x')); }, true},
         {"state 16385", [](Beat& b) { b.state = Value(std::string(16'383, 'x')); }, false},
-        {"state 16384 nested", [](Beat& b) {
+        {"state 16384 nested",
+         [](Beat& b) {
              b.state = Value::object({{"k", Value(proto::Array{Value(std::string(16'374, 'x'))})}});
-         }, true},
-        {"state 16385 nested", [](Beat& b) {
+         },
+         true},
+        {"state 16385 nested",
+         [](Beat& b) {
              b.state = Value::object({{"k", Value(proto::Array{Value(std::string(16'375, 'x'))})}});
-         }, false},
+         },
+         false},
         // Nothing else is limited.
         {"long policy", [](Beat& b) { b.policy = std::string(100'000, 'p'); }, true},
         {"empty pool name", [](Beat& b) { b.pool = ""; }, true},
@@ -144,7 +164,11 @@ TEST(BeatShape, RefusalTextsQuoteNamesAndSayNoSize) {
         {"size against size", with(beat(1, 1), [](Beat& b) { b.size = 4; }),
          with(beat(2, 1), [](Beat& b) { b.size = 3; }), R"(pool "p" was opened with size 4, this member says 3)"},
         {"policy before size", with(beat(1, 1), [](Beat& b) { b.size = 4; }),
-         with(beat(2, 1), [](Beat& b) { b.size = 3; b.policy = "hash"; }),
+         with(beat(2, 1),
+              [](Beat& b) {
+                  b.size = 3;
+                  b.policy = "hash";
+              }),
          R"(pool "p" is running as "rr", this member says "hash")"},
     };
     for (const Case& c : cases) {
@@ -238,14 +262,21 @@ TEST(BeatVersion, StepsPerKindOfBeat) {
         return b;
     };
     auto pub = [&](std::uint64_t id, std::uint64_t n, Value state) {
-        return with(beat(id, 1), [&](Beat& b) { b.publication = n; b.state = state; });
+        return with(beat(id, 1), [&](Beat& b) {
+            b.publication = n;
+            b.state = state;
+        });
     };
     Beat over = beat(1, 1);
     over.methods.assign(257, "m");
     const std::vector<Case> cases = {
         {"join", {}, beat(1, 1), true, 1},
         {"replace by higher incarnation", {beat(1, 1)}, beat(1, 2), true, 1},
-        {"same incarnation, state changed", {beat(1, 1)}, with(beat(1, 1), [](Beat& b) { b.state = Value(true); }), true, 1},
+        {"same incarnation, state changed",
+         {beat(1, 1)},
+         with(beat(1, 1), [](Beat& b) { b.state = Value(true); }),
+         true,
+         1},
         {"same incarnation, url changed", {beat(1, 1)}, with(beat(1, 1), [](Beat& b) { b.url = "u"; }), true, 1},
         {"same incarnation, ready changed", {beat(1, 1)}, with(beat(1, 1), [](Beat& b) { b.ready = true; }), true, 1},
         {"state 1 to 1.0", {pub(1, 1, Value(std::uint64_t{1}))}, pub(1, 2, Value(1.0)), true, 1},
@@ -256,7 +287,15 @@ TEST(BeatVersion, StepsPerKindOfBeat) {
         {"publication newer, nothing changed", {pub(1, 7, Value(1.5))}, pub(1, 8, Value(1.5)), true, 0},
         {"publication newer, state changed", {pub(1, 7, Value(1.5))}, pub(1, 8, Value(2.5)), true, 1},
         {"no publication either side, unchanged", {beat(1, 1)}, beat(1, 1), true, 0},
-        {"shape taken by empty pool", {}, with(leave(1, 1), [](Beat& b) { b.policy = "x"; b.size = 3; }), true, 0},
+        {"shape taken by empty pool",
+         {},
+         with(leave(1, 1),
+              [](Beat& b) {
+                  b.policy = "x";
+                  b.size = 3;
+              }),
+         true,
+         0},
         {"methods adopted", {beat(1, 1)}, with(beat(1, 1), [](Beat& b) { b.methods = {"a"}; }), true, 0},
         {"stale lower incarnation", {beat(1, 2)}, beat(1, 1), false, 0},
         {"shape refusal", {beat(1, 1)}, with(beat(2, 1), [](Beat& b) { b.policy = "x"; }), false, 0},

@@ -138,24 +138,27 @@ TEST(Concurrency, BeatsParksReadsAndSweepsKeepTheInvariants) {
         namespace asio = boost::asio;
         using namespace asio::experimental::awaitable_operators;
         asio::io_context io;
-        asio::co_spawn(io, [&]() -> asio::awaitable<void> {
-            Beat watcher;
-            watcher.watch = pool_names;
-            asio::steady_timer timer(co_await asio::this_coro::executor);
-            while (!stop.load()) {
-                watcher.seen.clear();
-                for (const auto& [name, info] : registry.snapshot()) watcher.seen[name] = info.version;
-                auto handle = std::make_shared<runtime::Notify>();
-                registry.park(pool_names, handle);
-                if (!registry.deltas_shared_for(watcher).empty()) continue;
-                timer.expires_after(20ms);
-                const auto won = co_await (handle->wait() || timer.async_wait(asio::use_awaitable));
-                if (won.index() == 0) {
-                    ++wakes;
-                    if (registry.deltas_shared_for(watcher).empty()) fail("held beat woken before the change");
+        asio::co_spawn(
+            io,
+            [&]() -> asio::awaitable<void> {
+                Beat watcher;
+                watcher.watch = pool_names;
+                asio::steady_timer timer(co_await asio::this_coro::executor);
+                while (!stop.load()) {
+                    watcher.seen.clear();
+                    for (const auto& [name, info] : registry.snapshot()) watcher.seen[name] = info.version;
+                    auto handle = std::make_shared<runtime::Notify>();
+                    registry.park(pool_names, handle);
+                    if (!registry.deltas_shared_for(watcher).empty()) continue;
+                    timer.expires_after(20ms);
+                    const auto won = co_await (handle->wait() || timer.async_wait(asio::use_awaitable));
+                    if (won.index() == 0) {
+                        ++wakes;
+                        if (registry.deltas_shared_for(watcher).empty()) fail("held beat woken before the change");
+                    }
                 }
-            }
-        }, asio::detached);
+            },
+            asio::detached);
         io.run();
     });
     threads.emplace_back([&] {  // sweeper

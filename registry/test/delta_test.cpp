@@ -41,7 +41,8 @@ Asked ask(const Registry& registry, std::optional<std::uint64_t> since, const st
 
 std::size_t cached_entries(const Registry& registry) {
     std::size_t n = 0;
-    RegistryAccess::inspect(registry, [&](const Registry::PoolTable& pools) { n = pools.at("p").deltas.entries.size(); });
+    RegistryAccess::inspect(registry,
+                            [&](const Registry::PoolTable& pools) { n = pools.at("p").deltas.entries.size(); });
     return n;
 }
 
@@ -63,8 +64,8 @@ TEST(SerializedLen, CountsCompactJsonExactlyAndStopsPastTheLimit) {
         {"null at limit", Value(), 4, 4},
         {"null over", Value(), 3, std::nullopt},
         {"zero limit", Value(false), 0, std::nullopt},
-        {"object", Value::object({{"b", Value(std::uint64_t{1})}, {"a", Value(proto::Array{Value(true), Value()})}}), 100,
-         23},  // {"a":[true,null],"b":1}
+        {"object", Value::object({{"b", Value(std::uint64_t{1})}, {"a", Value(proto::Array{Value(true), Value()})}}),
+         100, 23},                                 // {"a":[true,null],"b":1}
         {"escapes", Value("a\"\n\x01"), 100, 13},  // "a\"\n\u0001"
         {"double", Value(1.0), 100, 3},
         {"negative", Value(std::int64_t{-12}), 100, 3},
@@ -83,8 +84,8 @@ TEST(PoolDelta, UpToDateNoneOtherwiseFullOrIncremental) {
         bool full;
     };
     const std::vector<Case> cases = {
-        {3, true, false}, {std::nullopt, false, true}, {4, false, true}, {99, false, true},
-        {2, false, false}, {0, false, false},
+        {3, true, false},  {std::nullopt, false, true}, {4, false, true},
+        {99, false, true}, {2, false, false},           {0, false, false},
     };
     for (const Case& c : cases) {
         const Asked a = ask(registry, c.since);
@@ -143,7 +144,7 @@ TEST(PoolDelta, IncrementalListsEachIdOnceAscendingWithItsCurrentRecord) {
     registry.beat_shared(beat(40), t0);
     Beat gone = beat(40);
     gone.leaving = true;
-    registry.beat_shared(gone, t0);        // joined and left after since
+    registry.beat_shared(gone, t0);  // joined and left after since
     registry.beat_shared(beat(10), t0);
     Beat left = beat(50);
     left.leaving = true;
@@ -219,9 +220,8 @@ TEST(DeltaCacheTest, NinthSinceEvictsTheOldestIntoDrops) {
     ninth.drops.clear();
     EXPECT_TRUE(first.expired());
     // since 1 is still cached, since 0 is built anew.
-    RegistryAccess::inspect(registry, [](const Registry::PoolTable& pools) {
-        EXPECT_EQ(pools.at("p").deltas.entries.front().since, 1u);
-    });
+    RegistryAccess::inspect(
+        registry, [](const Registry::PoolTable& pools) { EXPECT_EQ(pools.at("p").deltas.entries.front().since, 1u); });
 }
 
 TEST(DeltaCacheTest, ByteBudgetEvictsOldestFirstAndRefusesOversized) {
@@ -313,7 +313,9 @@ TEST(SharedAck, WritesTheBeatAckForm) {
     refusal.ttl_ms = 10'000;
     out.clear();
     refusal.serialize(out);
-    EXPECT_EQ(out, R"({"epoch":1765238400000000001,"protocol":2,"version":"0.17.0","ttl_ms":10000,"accepted":false,"pools":{}})");
+    EXPECT_EQ(
+        out,
+        R"({"epoch":1765238400000000001,"protocol":2,"version":"0.17.0","ttl_ms":10000,"accepted":false,"pools":{}})");
 
     SharedBeatAck bare;
     bare.refused = "";

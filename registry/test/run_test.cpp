@@ -32,8 +32,7 @@ using namespace std::chrono_literals;
 
 TEST(SweepPeriod, QuarterOfTheLeaseClamped) {
     const std::pair<std::uint64_t, std::int64_t> cases[] = {
-        {0, 50},      {199, 50},    {200, 50},       {203, 50},   {204, 51},
-        {3'999, 999}, {4'000, 1000}, {4'004, 1000},  {~0ULL, 1000},
+        {0, 50}, {199, 50}, {200, 50}, {203, 50}, {204, 51}, {3'999, 999}, {4'000, 1000}, {4'004, 1000}, {~0ULL, 1000},
     };
     for (const auto& [ttl, period] : cases) EXPECT_EQ(sweep_period(ttl).count(), period) << ttl;
 }
@@ -96,10 +95,8 @@ TEST(Resolve, LiteralsAreUsedAsIs) {
         const char* text;
         std::string address;
     } cases[] = {
-        {"127.0.0.1:0", "127.0.0.1:0"},
-        {"10.0.0.1:8080", "10.0.0.1:8080"},
-        {"[::1]:8080", "[::1]:8080"},
-        {"[fe80::1%3]:80", "[fe80::1%3]:80"},
+        {"127.0.0.1:0", "127.0.0.1:0"}, {"10.0.0.1:8080", "10.0.0.1:8080"},
+        {"[::1]:8080", "[::1]:8080"},   {"[fe80::1%3]:80", "[fe80::1%3]:80"},
         {"localhost:65535", ""},  // a name: any loopback answer will do
     };
     for (const Case& c : cases) {
@@ -165,10 +162,13 @@ TEST(Run, AnnouncesThePortTheSystemChoseAndServes) {
     asio::io_context io;
     std::promise<std::string> announced;
     int calls = 0;
-    asio::co_spawn(io, run("127.0.0.1:0", 2'000, [&](std::string_view a) {
-        ++calls;
-        announced.set_value(std::string(a));
-    }), asio::detached);
+    asio::co_spawn(io,
+                   run("127.0.0.1:0", 2'000,
+                       [&](std::string_view a) {
+                           ++calls;
+                           announced.set_value(std::string(a));
+                       }),
+                   asio::detached);
     std::thread worker([&] { io.run(); });
     auto future = announced.get_future();
     ASSERT_EQ(future.wait_for(5s), std::future_status::ready);
@@ -203,8 +203,8 @@ TEST(Run, AddressInUseAnnouncesNothing) {
     auto holder = listener::bind(io.get_executor(), {{asio::ip::make_address_v4("127.0.0.1"), 0}});
     const auto taken = std::get<tcp::acceptor>(holder).local_endpoint();
     bool announced = false;
-    auto result = asio::co_spawn(io, run(listener::address_text(taken), 2'000, [&](std::string_view) { announced = true; }),
-                                 asio::use_future);
+    auto result = asio::co_spawn(
+        io, run(listener::address_text(taken), 2'000, [&](std::string_view) { announced = true; }), asio::use_future);
     // The sweep task keeps the context busy for ever; run until the failure arrives.
     while (result.wait_for(0s) != std::future_status::ready) io.run_one_for(100ms);
     const StartError e = result.get();
@@ -213,11 +213,12 @@ TEST(Run, AddressInUseAnnouncesNothing) {
 }
 
 std::string beat_json(const std::string& pool, int id, const std::string& watch, std::uint64_t hold_ms) {
-    std::string watching = watch.empty() ? R"("watch":[],"seen":{})"
-                                         : R"("watch":[")" + watch + R"("],"seen":{")" + watch + R"(":1})";
+    std::string watching =
+        watch.empty() ? R"("watch":[],"seen":{})" : R"("watch":[")" + watch + R"("],"seen":{")" + watch + R"(":1})";
     return R"({"pool":")" + pool + R"(","slot":null,"id":)" + std::to_string(id) +
            R"(,"incarnation":1,"policy":"rr","size":null,"url":null,"state":{},"ready":true,"leaving":false,)"
-           R"("exclusive":false,"methods":[],)" + watching + R"(,"hold_ms":)" + std::to_string(hold_ms) + "}";
+           R"("exclusive":false,"methods":[],)" +
+           watching + R"(,"hold_ms":)" + std::to_string(hold_ms) + "}";
 }
 
 void send_beat(tcp::socket& s, const std::string& body) {
@@ -233,7 +234,8 @@ std::string read_answer(tcp::socket& s) {
     const auto at = got.find("content-length: ");
     if (at == std::string::npos || at > head) return "no length: " + got;
     const std::size_t length = std::stoul(got.substr(at + 16));
-    if (got.size() < head + length) asio::read(s, asio::dynamic_buffer(got), asio::transfer_exactly(head + length - got.size()));
+    if (got.size() < head + length)
+        asio::read(s, asio::dynamic_buffer(got), asio::transfer_exactly(head + length - got.size()));
     return got.substr(head, length);
 }
 

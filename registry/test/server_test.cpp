@@ -28,7 +28,9 @@ namespace asio = boost::asio;
 using namespace std::chrono_literals;
 using proto::Beat;
 
-Beat member(std::uint64_t id, std::string pool = "p") { return registry::testing::minimal_beat(std::move(pool), id, 1); }
+Beat member(std::uint64_t id, std::string pool = "p") {
+    return registry::testing::minimal_beat(std::move(pool), id, 1);
+}
 
 // Runs one coroutine to completion on a fresh single-threaded io_context.
 template <class T>
@@ -140,26 +142,27 @@ TEST(Routes, BeatAnswersByBody) {
         {beat_json(good), 200, R"({"epoch":)"},
         {beat_json(good) + " \n", 200, R"({"epoch":)"},
     };
-    for (const Case& c : cases) for (bool ready : {true, false}) {
-        const Answer a = call(registry, "POST", "/v1/beat?q=1", c.body, ready);
-        EXPECT_EQ(a.status, c.status) << c.body.value_or("<none>");
-        EXPECT_EQ(a.body.substr(0, c.prefix.size()), c.prefix) << a.body;
-        EXPECT_EQ(a.body_reads, 1);
-        if (c.status == 400) {
-            // One key, its text a proper JSON string naming a position.
-            auto v = proto::read_value(a.body);
-            ASSERT_TRUE(v.ok()) << a.body;
-            ASSERT_EQ(v.value().as_object()->size(), 1u);
-            EXPECT_NE(v.value().find("error")->as_string()->find(" at line "), std::string::npos);
+    for (const Case& c : cases)
+        for (bool ready : {true, false}) {
+            const Answer a = call(registry, "POST", "/v1/beat?q=1", c.body, ready);
+            EXPECT_EQ(a.status, c.status) << c.body.value_or("<none>");
+            EXPECT_EQ(a.body.substr(0, c.prefix.size()), c.prefix) << a.body;
+            EXPECT_EQ(a.body_reads, 1);
+            if (c.status == 400) {
+                // One key, its text a proper JSON string naming a position.
+                auto v = proto::read_value(a.body);
+                ASSERT_TRUE(v.ok()) << a.body;
+                ASSERT_EQ(v.value().as_object()->size(), 1u);
+                EXPECT_NE(v.value().find("error")->as_string()->find(" at line "), std::string::npos);
+            }
+            if (c.status == 200) {
+                auto ack = proto::read_beat_ack(a.body);
+                ASSERT_TRUE(ack.ok()) << a.body;
+                EXPECT_TRUE(ack.value().accepted);
+                EXPECT_EQ(ack.value().ttl_ms, 10'000u);
+                EXPECT_EQ(ack.value().epoch, registry->epoch());
+            }
         }
-        if (c.status == 200) {
-            auto ack = proto::read_beat_ack(a.body);
-            ASSERT_TRUE(ack.ok()) << a.body;
-            EXPECT_TRUE(ack.value().accepted);
-            EXPECT_EQ(ack.value().ttl_ms, 10'000u);
-            EXPECT_EQ(ack.value().epoch, registry->epoch());
-        }
-    }
     EXPECT_EQ(registry->snapshot().at("p").members, 1u);
 }
 

@@ -33,24 +33,21 @@ using asio::ip::tcp;
 using namespace asio::experimental::awaitable_operators;
 using boost::system::error_code;
 
-Deadline deadline_after(std::uint64_t ms)
-{
+Deadline deadline_after(std::uint64_t ms) {
     const auto now = std::chrono::steady_clock::now();
     const auto room = std::chrono::duration_cast<std::chrono::milliseconds>(Deadline::max() - now).count();
-    if (ms >= static_cast<std::uint64_t>(room))
-        return Deadline::max();
+    if (ms >= static_cast<std::uint64_t>(room)) return Deadline::max();
     return now + std::chrono::milliseconds(ms);
 }
 
-std::string ClientError::text() const
-{
+std::string ClientError::text() const {
     switch (kind) {
-    case Kind::connect:
-        return "client error (Connect)";
-    case Kind::absolute_uri_required:
-        return "client error (AbsoluteUriRequired)";
-    case Kind::send_request:
-        break;
+        case Kind::connect:
+            return "client error (Connect)";
+        case Kind::absolute_uri_required:
+            return "client error (AbsoluteUriRequired)";
+        case Kind::send_request:
+            break;
     }
     return "client error (SendRequest)";
 }
@@ -69,32 +66,45 @@ struct SessionDeleter {
     void operator()(nghttp2_session* s) const { nghttp2_session_del(s); }
 };
 
-std::string_view code_name(std::uint32_t code)
-{
+std::string_view code_name(std::uint32_t code) {
     switch (code) {
-    case NGHTTP2_NO_ERROR: return "NO_ERROR";
-    case NGHTTP2_PROTOCOL_ERROR: return "PROTOCOL_ERROR";
-    case NGHTTP2_INTERNAL_ERROR: return "INTERNAL_ERROR";
-    case NGHTTP2_FLOW_CONTROL_ERROR: return "FLOW_CONTROL_ERROR";
-    case NGHTTP2_SETTINGS_TIMEOUT: return "SETTINGS_TIMEOUT";
-    case NGHTTP2_STREAM_CLOSED: return "STREAM_CLOSED";
-    case NGHTTP2_FRAME_SIZE_ERROR: return "FRAME_SIZE_ERROR";
-    case NGHTTP2_REFUSED_STREAM: return "REFUSED_STREAM";
-    case NGHTTP2_CANCEL: return "CANCEL";
-    case NGHTTP2_COMPRESSION_ERROR: return "COMPRESSION_ERROR";
-    case NGHTTP2_CONNECT_ERROR: return "CONNECT_ERROR";
-    case NGHTTP2_ENHANCE_YOUR_CALM: return "ENHANCE_YOUR_CALM";
-    case NGHTTP2_INADEQUATE_SECURITY: return "INADEQUATE_SECURITY";
-    case NGHTTP2_HTTP_1_1_REQUIRED: return "HTTP_1_1_REQUIRED";
-    default: return "an unknown code";
+        case NGHTTP2_NO_ERROR:
+            return "NO_ERROR";
+        case NGHTTP2_PROTOCOL_ERROR:
+            return "PROTOCOL_ERROR";
+        case NGHTTP2_INTERNAL_ERROR:
+            return "INTERNAL_ERROR";
+        case NGHTTP2_FLOW_CONTROL_ERROR:
+            return "FLOW_CONTROL_ERROR";
+        case NGHTTP2_SETTINGS_TIMEOUT:
+            return "SETTINGS_TIMEOUT";
+        case NGHTTP2_STREAM_CLOSED:
+            return "STREAM_CLOSED";
+        case NGHTTP2_FRAME_SIZE_ERROR:
+            return "FRAME_SIZE_ERROR";
+        case NGHTTP2_REFUSED_STREAM:
+            return "REFUSED_STREAM";
+        case NGHTTP2_CANCEL:
+            return "CANCEL";
+        case NGHTTP2_COMPRESSION_ERROR:
+            return "COMPRESSION_ERROR";
+        case NGHTTP2_CONNECT_ERROR:
+            return "CONNECT_ERROR";
+        case NGHTTP2_ENHANCE_YOUR_CALM:
+            return "ENHANCE_YOUR_CALM";
+        case NGHTTP2_INADEQUATE_SECURITY:
+            return "INADEQUATE_SECURITY";
+        case NGHTTP2_HTTP_1_1_REQUIRED:
+            return "HTTP_1_1_REQUIRED";
+        default:
+            return "an unknown code";
     }
 }
 
 }  // namespace
 
 // Waits for `event` or the deadline, whichever comes first; the caller looks at what changed.
-asio::awaitable<void> wait_until(Notify& event, Deadline deadline)
-{
+asio::awaitable<void> wait_until(Notify& event, Deadline deadline) {
     Timer timer(co_await asio::this_coro::executor);
     timer.expires_at(deadline);
     co_await (event.wait() || timer.async_wait());
@@ -115,13 +125,10 @@ struct H2Stream {
     std::shared_ptr<Notify> event = std::make_shared<Notify>();
 
     void changed() { event->notify_one(); }
-    void close(std::string why)
-    {
-        if (closed)
-            return;
+    void close(std::string why) {
+        if (closed) return;
         closed = true;
-        if (!ended && failure.empty())
-            failure = std::move(why);
+        if (!ended && failure.empty()) failure = std::move(why);
         changed();
     }
     void reset();
@@ -136,26 +143,21 @@ struct H2Conn : std::enable_shared_from_this<H2Conn> {
     std::shared_ptr<Notify> idle_changed = std::make_shared<Notify>();
     std::chrono::steady_clock::time_point idle_since = std::chrono::steady_clock::now();
     std::chrono::milliseconds idle_timeout;
-    bool ended = false;     // no more requests: closed, broken or told to go away
+    bool ended = false;  // no more requests: closed, broken or told to go away
     bool goaway = false;
 
     H2Conn(Socket s, std::string k, std::chrono::milliseconds idle)
-        : socket(std::move(s)), key(std::move(k)), idle_timeout(idle)
-    {
-    }
+        : socket(std::move(s)), key(std::move(k)), idle_timeout(idle) {}
 
     static H2Conn& of(void* user) { return *static_cast<H2Conn*>(user); }
 
-    H2Stream* find(std::int32_t id)
-    {
+    H2Stream* find(std::int32_t id) {
         auto it = streams.find(id);
         return it == streams.end() ? nullptr : it->second.get();
     }
 
-    bool usable() const
-    {
-        if (ended || goaway || !session)
-            return false;
+    bool usable() const {
+        if (ended || goaway || !session) return false;
         const auto limit = nghttp2_session_get_remote_settings(session.get(), NGHTTP2_SETTINGS_MAX_CONCURRENT_STREAMS);
         return streams.size() < limit;
     }
@@ -163,57 +165,43 @@ struct H2Conn : std::enable_shared_from_this<H2Conn> {
     // --- nghttp2 callbacks
 
     static int on_header(nghttp2_session*, const nghttp2_frame* frame, const std::uint8_t* name, std::size_t namelen,
-                         const std::uint8_t* value, std::size_t valuelen, std::uint8_t, void* user)
-    {
-        if (frame->hd.type != NGHTTP2_HEADERS)
-            return 0;
+                         const std::uint8_t* value, std::size_t valuelen, std::uint8_t, void* user) {
+        if (frame->hd.type != NGHTTP2_HEADERS) return 0;
         H2Stream* s = of(user).find(frame->hd.stream_id);
-        if (!s || s->status)
-            return 0;
+        if (!s || s->status) return 0;
         std::string_view n(reinterpret_cast<const char*>(name), namelen);
-        if (n != ":status")
-            return 0;
+        if (n != ":status") return 0;
         unsigned code = 0;
-        for (std::size_t i = 0; i < valuelen; ++i)
-            code = code * 10 + static_cast<unsigned>(value[i] - '0');
+        for (std::size_t i = 0; i < valuelen; ++i) code = code * 10 + static_cast<unsigned>(value[i] - '0');
         // Informational answers (1xx) are not the reply.
-        if (code >= 200)
-            s->status = code;
+        if (code >= 200) s->status = code;
         return 0;
     }
 
-    static int on_frame_recv(nghttp2_session*, const nghttp2_frame* frame, void* user)
-    {
+    static int on_frame_recv(nghttp2_session*, const nghttp2_frame* frame, void* user) {
         auto& c = of(user);
         if (frame->hd.type == NGHTTP2_GOAWAY) {
             c.goaway = true;
             return 0;
         }
-        if (frame->hd.type != NGHTTP2_HEADERS && frame->hd.type != NGHTTP2_DATA)
-            return 0;
+        if (frame->hd.type != NGHTTP2_HEADERS && frame->hd.type != NGHTTP2_DATA) return 0;
         H2Stream* s = c.find(frame->hd.stream_id);
-        if (!s)
-            return 0;
-        if (frame->hd.flags & NGHTTP2_FLAG_END_STREAM)
-            s->ended = s->status.has_value();
+        if (!s) return 0;
+        if (frame->hd.flags & NGHTTP2_FLAG_END_STREAM) s->ended = s->status.has_value();
         s->changed();
         return 0;
     }
 
-    static int on_data_chunk(nghttp2_session*, std::uint8_t, std::int32_t id, const std::uint8_t* data,
-                             std::size_t len, void* user)
-    {
-        if (H2Stream* s = of(user).find(id))
-            s->body.append(reinterpret_cast<const char*>(data), len);
+    static int on_data_chunk(nghttp2_session*, std::uint8_t, std::int32_t id, const std::uint8_t* data, std::size_t len,
+                             void* user) {
+        if (H2Stream* s = of(user).find(id)) s->body.append(reinterpret_cast<const char*>(data), len);
         return 0;
     }
 
-    static int on_stream_close(nghttp2_session*, std::int32_t id, std::uint32_t code, void* user)
-    {
+    static int on_stream_close(nghttp2_session*, std::int32_t id, std::uint32_t code, void* user) {
         auto& c = of(user);
         auto it = c.streams.find(id);
-        if (it == c.streams.end())
-            return 0;
+        if (it == c.streams.end()) return 0;
         auto s = std::move(it->second);
         c.streams.erase(it);
         s->close("the stream was reset with " + std::string(code_name(code)));
@@ -225,8 +213,7 @@ struct H2Conn : std::enable_shared_from_this<H2Conn> {
     }
 
     static ssize_t read_request(nghttp2_session*, std::int32_t id, std::uint8_t* buf, std::size_t length,
-                                std::uint32_t* flags, nghttp2_data_source* source, void*)
-    {
+                                std::uint32_t* flags, nghttp2_data_source* source, void*) {
         auto* s = static_cast<H2Stream*>(source->ptr);
         const std::size_t n = std::min(length, s->request_body.size() - s->request_sent);
         std::memcpy(buf, s->request_body.data() + s->request_sent, n);
@@ -241,48 +228,39 @@ struct H2Conn : std::enable_shared_from_this<H2Conn> {
 
     // --- the connection's task
 
-    asio::awaitable<void> reader()
-    {
+    asio::awaitable<void> reader() {
         std::vector<std::uint8_t> buf(64 * 1024);
         for (;;) {
             auto [ec, n] = co_await socket.async_read_some(asio::buffer(buf));
-            if (ec)
-                co_return;
+            if (ec) co_return;
             const auto rv = nghttp2_session_mem_recv(session.get(), buf.data(), n);
             want_write->notify_one();
-            if (rv < 0)
-                co_return;  // the peer broke the protocol: nothing more can be said here
+            if (rv < 0) co_return;  // the peer broke the protocol: nothing more can be said here
         }
     }
 
-    asio::awaitable<void> writer()
-    {
+    asio::awaitable<void> writer() {
         std::vector<std::uint8_t> out;
         for (;;) {
             out.clear();
             while (out.size() < write_batch) {
                 const std::uint8_t* data = nullptr;
                 const auto n = nghttp2_session_mem_send(session.get(), &data);
-                if (n < 0)
-                    co_return;
-                if (n == 0)
-                    break;
+                if (n < 0) co_return;
+                if (n == 0) break;
                 out.insert(out.end(), data, data + n);
             }
             if (!out.empty()) {
                 auto [ec, n] = co_await asio::async_write(socket, asio::buffer(out));
-                if (ec)
-                    co_return;
+                if (ec) co_return;
                 continue;
             }
-            if (!nghttp2_session_want_read(session.get()) && !nghttp2_session_want_write(session.get()))
-                co_return;
+            if (!nghttp2_session_want_read(session.get()) && !nghttp2_session_want_write(session.get())) co_return;
             co_await want_write->wait();
         }
     }
 
-    asio::awaitable<void> idle_watch()
-    {
+    asio::awaitable<void> idle_watch() {
         Timer timer(co_await asio::this_coro::executor);
         for (;;) {
             if (!streams.empty()) {
@@ -290,15 +268,13 @@ struct H2Conn : std::enable_shared_from_this<H2Conn> {
                 continue;
             }
             const auto at = idle_since + idle_timeout;
-            if (std::chrono::steady_clock::now() >= at)
-                co_return;
+            if (std::chrono::steady_clock::now() >= at) co_return;
             timer.expires_at(at);
             co_await timer.async_wait();
         }
     }
 
-    static asio::awaitable<void> run(std::shared_ptr<H2Conn> c)
-    {
+    static asio::awaitable<void> run(std::shared_ptr<H2Conn> c) {
         try {
             co_await (c->reader() || c->writer() || c->idle_watch());
         } catch (...) {
@@ -307,8 +283,7 @@ struct H2Conn : std::enable_shared_from_this<H2Conn> {
     }
 
     // The connection is over: its streams fail, its socket closes.
-    void finish()
-    {
+    void finish() {
         ended = true;
         for (auto& [id, s] : std::exchange(streams, {}))
             s->close(goaway ? "the registry went away (GOAWAY)" : "the connection closed");
@@ -318,8 +293,7 @@ struct H2Conn : std::enable_shared_from_this<H2Conn> {
 
     // Starts a request; false when the session refuses it.
     bool submit(const std::shared_ptr<H2Stream>& s, std::string_view method, std::string_view scheme,
-                std::string_view authority, std::string_view path, std::string_view content_type)
-    {
+                std::string_view authority, std::string_view path, std::string_view content_type) {
         auto nv = [](std::string_view name, std::string_view value) {
             return nghttp2_nv{reinterpret_cast<std::uint8_t*>(const_cast<char*>(name.data())),
                               reinterpret_cast<std::uint8_t*>(const_cast<char*>(value.data())), name.size(),
@@ -328,8 +302,7 @@ struct H2Conn : std::enable_shared_from_this<H2Conn> {
         const std::string length = std::to_string(s->request_body.size());
         std::vector<nghttp2_nv> headers{nv(":method", method), nv(":scheme", scheme), nv(":authority", authority),
                                         nv(":path", path)};
-        if (!content_type.empty())
-            headers.push_back(nv("content-type", content_type));
+        if (!content_type.empty()) headers.push_back(nv("content-type", content_type));
         headers.push_back(nv("content-length", length));
         nghttp2_data_provider provider{};
         provider.source.ptr = s.get();
@@ -337,8 +310,7 @@ struct H2Conn : std::enable_shared_from_this<H2Conn> {
         const bool has_body = !s->request_body.empty();
         const std::int32_t id = nghttp2_submit_request(session.get(), nullptr, headers.data(), headers.size(),
                                                        has_body ? &provider : nullptr, nullptr);
-        if (id < 0)
-            return false;
+        if (id < 0) return false;
         s->id = id;
         s->conn = weak_from_this();
         streams[id] = s;
@@ -348,14 +320,11 @@ struct H2Conn : std::enable_shared_from_this<H2Conn> {
     }
 };
 
-void H2Stream::reset()
-{
-    if (closed)
-        return;
+void H2Stream::reset() {
+    if (closed) return;
     closed = true;
     auto c = conn.lock();
-    if (!c || c->ended || !c->session)
-        return;
+    if (!c || c->ended || !c->session) return;
     nghttp2_submit_rst_stream(c->session.get(), NGHTTP2_FLAG_NONE, id, NGHTTP2_CANCEL);
     c->want_write->notify_one();
 }
@@ -366,17 +335,14 @@ struct H2Pool {
     std::vector<std::shared_ptr<H2Conn>> conns;
     bool closed = false;  // the client is gone: requests still in flight open nothing
 
-    std::shared_ptr<H2Conn> pick(const std::string& key)
-    {
+    std::shared_ptr<H2Conn> pick(const std::string& key) {
         std::erase_if(conns, [](const auto& c) { return c->ended; });
         for (auto& c : conns)
-            if (c->key == key && c->usable())
-                return c;
+            if (c->key == key && c->usable()) return c;
         return nullptr;
     }
 
-    void close_all()
-    {
+    void close_all() {
         closed = true;
         for (auto& c : conns) {
             c->ended = true;
@@ -400,23 +366,19 @@ struct Target {
 
 // The parts of an absolute URI the request needs; a failure when it has no
 // scheme or no authority, or is not a URI reference at all.
-std::optional<Target> split_target(std::string_view text)
-{
+std::optional<Target> split_target(std::string_view text) {
     auto parsed = boost::urls::parse_uri_reference(text);
-    if (!parsed || !parsed->has_scheme() || !parsed->has_authority())
-        return std::nullopt;
+    if (!parsed || !parsed->has_scheme() || !parsed->has_authority()) return std::nullopt;
     const auto& u = *parsed;
     Target t;
     t.scheme = u.scheme();
     t.host = u.host_address();
     t.literal = u.host_type() == boost::urls::host_type::ipv4 || u.host_type() == boost::urls::host_type::ipv6;
     // A port out of range reads as 0, where nothing can be reached.
-    if (u.has_port() && !u.port().empty())
-        t.port = u.port_number();
+    if (u.has_port() && !u.port().empty()) t.port = u.port_number();
     t.authority = u.encoded_host_and_port();
     t.path = u.encoded_path();
-    if (t.path.empty())
-        t.path = "/";
+    if (t.path.empty()) t.path = "/";
     if (u.has_query()) {
         t.path += '?';
         t.path += u.encoded_query();
@@ -425,35 +387,29 @@ std::optional<Target> split_target(std::string_view text)
 }
 
 template <class Op>
-auto before(Deadline deadline, Op op) -> asio::awaitable<std::optional<typename Op::value_type>>
-{
+auto before(Deadline deadline, Op op) -> asio::awaitable<std::optional<typename Op::value_type>> {
     Timer timer(co_await asio::this_coro::executor);
     timer.expires_at(deadline);
     auto r = co_await (std::move(op) || timer.async_wait());
-    if (r.index() == 0)
-        co_return std::get<0>(std::move(r));
+    if (r.index() == 0) co_return std::get<0>(std::move(r));
     co_return std::nullopt;
 }
 
 using Connected = std::variant<Socket, ClientError, TimedOut>;
 
-asio::awaitable<Connected> open_socket(const Target& t, const Connector& connector, Deadline deadline)
-{
+asio::awaitable<Connected> open_socket(const Target& t, const Connector& connector, Deadline deadline) {
     auto ex = co_await asio::this_coro::executor;
     const ClientError connect_error{ClientError::Kind::connect};
     std::vector<tcp::endpoint> addresses;
     if (t.literal) {
         error_code ec;
         auto address = asio::ip::make_address(t.host, ec);
-        if (ec)
-            co_return connect_error;
+        if (ec) co_return connect_error;
         addresses.emplace_back(address, t.port);
     } else {
         auto found = co_await before(deadline, lookup_host(t.host, t.port));
-        if (!found)
-            co_return TimedOut{};
-        if (!std::holds_alternative<std::vector<tcp::endpoint>>(*found))
-            co_return connect_error;
+        if (!found) co_return TimedOut{};
+        if (!std::holds_alternative<std::vector<tcp::endpoint>>(*found)) co_return connect_error;
         addresses = std::get<std::vector<tcp::endpoint>>(std::move(*found));
     }
     for (const auto& address : addresses) {
@@ -463,10 +419,8 @@ asio::awaitable<Connected> open_socket(const Target& t, const Connector& connect
             co_return ec;
         };
         auto ec = co_await before(deadline, attempt());
-        if (!ec)
-            co_return TimedOut{};
-        if (*ec)
-            continue;
+        if (!ec) co_return TimedOut{};
+        if (*ec) continue;
         if (connector.nodelay) {
             error_code ignored;
             socket.set_option(tcp::no_delay(true), ignored);
@@ -476,11 +430,9 @@ asio::awaitable<Connected> open_socket(const Target& t, const Connector& connect
     co_return connect_error;
 }
 
-std::unique_ptr<nghttp2_session_callbacks, void (*)(nghttp2_session_callbacks*)> make_callbacks()
-{
+std::unique_ptr<nghttp2_session_callbacks, void (*)(nghttp2_session_callbacks*)> make_callbacks() {
     nghttp2_session_callbacks* cb = nullptr;
-    if (nghttp2_session_callbacks_new(&cb) != 0)
-        throw std::bad_alloc();
+    if (nghttp2_session_callbacks_new(&cb) != 0) throw std::bad_alloc();
     nghttp2_session_callbacks_set_on_header_callback(cb, &H2Conn::on_header);
     nghttp2_session_callbacks_set_on_frame_recv_callback(cb, &H2Conn::on_frame_recv);
     nghttp2_session_callbacks_set_on_data_chunk_recv_callback(cb, &H2Conn::on_data_chunk);
@@ -489,13 +441,11 @@ std::unique_ptr<nghttp2_session_callbacks, void (*)(nghttp2_session_callbacks*)>
 }
 
 // A connection with its session set up, its task started and pooled.
-std::shared_ptr<H2Conn> start_conn(H2Pool& pool, Socket socket, std::string key)
-{
+std::shared_ptr<H2Conn> start_conn(H2Pool& pool, Socket socket, std::string key) {
     auto c = std::make_shared<H2Conn>(std::move(socket), std::move(key), pool.options.idle_timeout);
     static const auto callbacks = make_callbacks();
     nghttp2_session* raw = nullptr;
-    if (nghttp2_session_client_new(&raw, callbacks.get(), c.get()) != 0)
-        return nullptr;
+    if (nghttp2_session_client_new(&raw, callbacks.get(), c.get()) != 0) return nullptr;
     c->session.reset(raw);
     nghttp2_settings_entry settings[] = {{NGHTTP2_SETTINGS_ENABLE_PUSH, 0},
                                          {NGHTTP2_SETTINGS_INITIAL_WINDOW_SIZE, stream_window}};
@@ -510,37 +460,27 @@ std::shared_ptr<H2Conn> start_conn(H2Pool& pool, Socket socket, std::string key)
 // Resets the stream when the request is abandoned before a response owns it.
 struct StreamGuard {
     std::shared_ptr<H2Stream> stream;
-    ~StreamGuard()
-    {
-        if (stream)
-            stream->reset();
+    ~StreamGuard() {
+        if (stream) stream->reset();
     }
 };
 
-asio::awaitable<std::variant<H2Response, ClientError, TimedOut>> send(std::shared_ptr<H2Pool> pool,
-                                                                      std::string method, std::string target,
-                                                                      std::string content_type, std::string body,
-                                                                      Deadline deadline)
-{
+asio::awaitable<std::variant<H2Response, ClientError, TimedOut>> send(std::shared_ptr<H2Pool> pool, std::string method,
+                                                                      std::string target, std::string content_type,
+                                                                      std::string body, Deadline deadline) {
     auto t = split_target(target);
-    if (!t)
-        co_return ClientError{ClientError::Kind::absolute_uri_required};
-    if (t->scheme != "http")
-        co_return ClientError{ClientError::Kind::connect};
+    if (!t) co_return ClientError{ClientError::Kind::absolute_uri_required};
+    if (t->scheme != "http") co_return ClientError{ClientError::Kind::connect};
     const std::string key = t->host + " " + std::to_string(t->port);
 
     auto conn = pool->pick(key);
     if (!conn) {
         auto opened = co_await open_socket(*t, pool->options.connector, deadline);
-        if (auto* e = std::get_if<ClientError>(&opened))
-            co_return *e;
-        if (std::holds_alternative<TimedOut>(opened))
-            co_return TimedOut{};
-        if (pool->closed)
-            co_return ClientError{ClientError::Kind::send_request};
+        if (auto* e = std::get_if<ClientError>(&opened)) co_return *e;
+        if (std::holds_alternative<TimedOut>(opened)) co_return TimedOut{};
+        if (pool->closed) co_return ClientError{ClientError::Kind::send_request};
         conn = start_conn(*pool, std::get<Socket>(std::move(opened)), key);
-        if (!conn)
-            co_return ClientError{ClientError::Kind::send_request};
+        if (!conn) co_return ClientError{ClientError::Kind::send_request};
     }
     auto stream = std::make_shared<H2Stream>();
     stream->request_body = std::move(body);
@@ -549,12 +489,9 @@ asio::awaitable<std::variant<H2Response, ClientError, TimedOut>> send(std::share
     StreamGuard guard{stream};
     // The head first: a head and the deadline ready together count as a reply.
     for (;;) {
-        if (stream->status)
-            break;
-        if (stream->closed)
-            co_return ClientError{ClientError::Kind::send_request};
-        if (std::chrono::steady_clock::now() >= deadline)
-            co_return TimedOut{};
+        if (stream->status) break;
+        if (stream->closed) co_return ClientError{ClientError::Kind::send_request};
+        if (std::chrono::steady_clock::now() >= deadline) co_return TimedOut{};
         co_await wait_until(*stream->event, deadline);
     }
     co_return H2Response(std::move(guard.stream));
@@ -566,44 +503,35 @@ asio::awaitable<std::variant<H2Response, ClientError, TimedOut>> send(std::share
 
 H2Response::H2Response(std::shared_ptr<detail::H2Stream> stream) : stream_(std::move(stream)) {}
 H2Response::H2Response(H2Response&&) noexcept = default;
-H2Response& H2Response::operator=(H2Response&& other) noexcept
-{
+H2Response& H2Response::operator=(H2Response&& other) noexcept {
     if (this != &other) {
-        if (stream_)
-            stream_->reset();
+        if (stream_) stream_->reset();
         stream_ = std::move(other.stream_);
     }
     return *this;
 }
-H2Response::~H2Response()
-{
-    if (stream_)
-        stream_->reset();
+H2Response::~H2Response() {
+    if (stream_) stream_->reset();
 }
 
 unsigned H2Response::status() const { return stream_ ? stream_->status.value_or(0) : 0; }
 
-asio::awaitable<std::variant<std::string, ReplyBodyError, TimedOut>> H2Response::body(Deadline deadline)
-{
+asio::awaitable<std::variant<std::string, ReplyBodyError, TimedOut>> H2Response::body(Deadline deadline) {
     auto s = stream_;
-    if (!s)
-        co_return ReplyBodyError{"the body was already taken"};
+    if (!s) co_return ReplyBodyError{"the body was already taken"};
     for (;;) {
         if (s->ended) {
             std::string out = std::move(s->body);
             co_return out;
         }
-        if (s->closed)
-            co_return ReplyBodyError{s->failure.empty() ? "the stream closed before its end" : s->failure};
-        if (std::chrono::steady_clock::now() >= deadline)
-            co_return TimedOut{};
+        if (s->closed) co_return ReplyBodyError{s->failure.empty() ? "the stream closed before its end" : s->failure};
+        if (std::chrono::steady_clock::now() >= deadline) co_return TimedOut{};
         co_await detail::wait_until(*s->event, deadline);
     }
 }
 
 H2Client::H2Client(asio::any_io_executor executor, H2ClientOptions options)
-    : pool_(std::make_shared<detail::H2Pool>())
-{
+    : pool_(std::make_shared<detail::H2Pool>()) {
     pool_->executor = std::move(executor);
     pool_->options = options;
 }
@@ -613,14 +541,13 @@ H2Client::~H2Client() { pool_->close_all(); }
 asio::awaitable<std::variant<H2Response, ClientError, TimedOut>> H2Client::request(std::string_view method,
                                                                                    std::string_view target,
                                                                                    std::string_view content_type,
-                                                                                   std::string body, Deadline deadline)
-{
+                                                                                   std::string body,
+                                                                                   Deadline deadline) {
     return detail::send(pool_, std::string(method), std::string(target), std::string(content_type), std::move(body),
                         deadline);
 }
 
-std::size_t H2Client::connections() const
-{
+std::size_t H2Client::connections() const {
     return static_cast<std::size_t>(
         std::count_if(pool_->conns.begin(), pool_->conns.end(), [](const auto& c) { return !c->ended; }));
 }

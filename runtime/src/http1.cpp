@@ -53,40 +53,34 @@ struct Exchange {
     Parser parser;
     bool expect_continue = false;
     bool continue_sent = false;
-    bool body_read = false;               // read_body has finished
-    std::optional<BodyError> failure;     // why it gave no body
-    bool body_failed = false;   // the body was left mid-way: the connection cannot go on
+    bool body_read = false;            // read_body has finished
+    std::optional<BodyError> failure;  // why it gave no body
+    bool body_failed = false;          // the body was left mid-way: the connection cannot go on
     std::shared_ptr<Notify> body_done = std::make_shared<Notify>();
 
     Exchange(tcp::socket& s, beast::flat_buffer& b) : socket(s), buffer(b) {}
 
     // Reads the next piece of body into `chunk`; false at an error.
-    asio::awaitable<bool> next_piece(char* chunk, std::size_t size, std::size_t& got)
-    {
+    asio::awaitable<bool> next_piece(char* chunk, std::size_t size, std::size_t& got) {
         auto& body = parser.get().body();
         body.data = chunk;
         body.size = size;
         auto [ec, n] = co_await http::async_read(socket, buffer, parser, asio::as_tuple(asio::use_awaitable));
-        if (ec == http::error::need_buffer)
-            ec = {};
+        if (ec == http::error::need_buffer) ec = {};
         got = size - parser.get().body().size;
         co_return !ec;
     }
 
     // The body when all of it is in the buffer already (or it cannot be
     // read at all), without suspending; none when reading would wait.
-    std::optional<Body> body_now(std::size_t limit)
-    {
-        if (body_read)
-            return failure ? *failure : BodyError::taken;
+    std::optional<Body> body_now(std::size_t limit) {
+        if (body_read) return failure ? *failure : BodyError::taken;
         std::string bytes;
         if (!parser.is_done()) {
             const auto declared = parser.content_length();
-            if (declared && *declared > limit)
-                return read_ended(BodyError::too_large);
+            if (declared && *declared > limit) return read_ended(BodyError::too_large);
             // A chunked body, or one not in yet, is read_body's.
-            if (!declared || buffer.size() < *declared)
-                return std::nullopt;
+            if (!declared || buffer.size() < *declared) return std::nullopt;
             bytes.resize(*declared);
             auto& body = parser.get().body();
             body.data = bytes.data();
@@ -95,21 +89,17 @@ struct Exchange {
             while (!parser.is_done() && !ec) {
                 const std::size_t used = parser.put(buffer.cdata(), ec);
                 buffer.consume(used);
-                if (ec == http::error::need_buffer)
-                    ec = {};
-                if (used == 0 && !ec && !parser.is_done())
-                    return read_ended(BodyError::broken);
+                if (ec == http::error::need_buffer) ec = {};
+                if (used == 0 && !ec && !parser.is_done()) return read_ended(BodyError::broken);
             }
-            if (ec)
-                return read_ended(BodyError::broken);
+            if (ec) return read_ended(BodyError::broken);
         }
         body_read = true;
         body_done->notify_one();
         return bytes;
     }
 
-    Body read_ended(BodyError why)
-    {
+    Body read_ended(BodyError why) {
         body_failed = true;
         failure = why;
         body_read = true;
@@ -117,21 +107,17 @@ struct Exchange {
         return why;
     }
 
-    asio::awaitable<Body> read_body(std::size_t limit)
-    {
-        if (body_read)
-            co_return failure ? *failure : BodyError::taken;
+    asio::awaitable<Body> read_body(std::size_t limit) {
+        if (body_read) co_return failure ? *failure : BodyError::taken;
         std::string bytes = co_await read_whole(limit);
         body_read = true;
         body_done->notify_one();
-        if (failure)
-            co_return *failure;
+        if (failure) co_return *failure;
         co_return std::move(bytes);
     }
 
     // The body up to `limit`, or empty with `failure` set.
-    asio::awaitable<std::string> read_whole(std::size_t limit)
-    {
+    asio::awaitable<std::string> read_whole(std::size_t limit) {
         // A declared length over the limit cannot fit: answer without inviting
         // or reading the body.
         if (auto declared = parser.content_length(); declared && *declared > limit) {
@@ -170,25 +156,19 @@ struct Exchange {
     }
 
     // After the answer is known: can the connection carry another request?
-    asio::awaitable<bool> finish_body()
-    {
-        if (body_failed)
-            co_return false;
-        if (parser.is_done())
-            co_return true;
+    asio::awaitable<bool> finish_body() {
+        if (body_failed) co_return false;
+        if (parser.is_done()) co_return true;
         // The client waits for our go-ahead before it sends the body: do not
         // invite it, close after the answer.
-        if (expect_continue && !continue_sent)
-            co_return false;
+        if (expect_continue && !continue_sent) co_return false;
         std::size_t drained = 0;
         char chunk[16 * 1024];
         while (!parser.is_done()) {
             std::size_t got = 0;
-            if (!co_await next_piece(chunk, sizeof chunk, got))
-                co_return false;
+            if (!co_await next_piece(chunk, sizeof chunk, got)) co_return false;
             drained += got;
-            if (drained > drain_limit)
-                co_return false;
+            if (drained > drain_limit) co_return false;
         }
         co_return true;
     }
@@ -197,31 +177,25 @@ struct Exchange {
 // Ends when the client closes or breaks the connection; until then keeps
 // what it reads (a pipelined request) in the buffer. Starts reading only once
 // the body is in, since before that the socket is read_body's.
-asio::awaitable<void> watch_close(Exchange& ex)
-{
-    if (!ex.parser.is_done() && !ex.body_read)
-        co_await ex.body_done->wait();
+asio::awaitable<void> watch_close(Exchange& ex) {
+    if (!ex.parser.is_done() && !ex.body_read) co_await ex.body_done->wait();
     Notify never;
     for (;;) {
-        if (ex.buffer.size() >= pipeline_limit)
-            co_await never.wait();  // enough queued: wait to be cancelled
+        if (ex.buffer.size() >= pipeline_limit) co_await never.wait();  // enough queued: wait to be cancelled
         auto [ec, n] = co_await ex.socket.async_read_some(ex.buffer.prepare(4096), asio::as_tuple(asio::use_awaitable));
         ex.buffer.commit(n);
-        if (ec)
-            co_return;
+        if (ec) co_return;
     }
 }
 
 // Takes the body out of `res` rather than copying it.
-asio::awaitable<bool> write_answer(Exchange& ex, HttpResponse& res, bool keep_alive)
-{
+asio::awaitable<bool> write_answer(Exchange& ex, HttpResponse& res, bool keep_alive) {
     const auto& req = ex.parser.get();
     bool head = req.method() == http::verb::head;
     auto fill = [&](auto& msg) {
         msg.version(req.version() == 10 ? 10 : 11);
         msg.result(res.status);
-        if (!res.content_type.empty())
-            msg.set(http::field::content_type, res.content_type);
+        if (!res.content_type.empty()) msg.set(http::field::content_type, res.content_type);
         msg.set(http::field::date, http_date());
         msg.content_length(res.body.size());
         msg.keep_alive(keep_alive);
@@ -242,19 +216,16 @@ asio::awaitable<bool> write_answer(Exchange& ex, HttpResponse& res, bool keep_al
 
 // Half-closes, then reads what the client still sends for a while, so that
 // closing does not reset the connection under an answer it has not read yet.
-asio::awaitable<void> linger(tcp::socket& socket)
-{
+asio::awaitable<void> linger(tcp::socket& socket) {
     boost::system::error_code ec;
     socket.shutdown(tcp::socket::shutdown_send, ec);
-    if (ec)
-        co_return;
+    if (ec) co_return;
     asio::steady_timer timer(co_await asio::this_coro::executor, linger_time);
     auto drain = [&]() -> asio::awaitable<void> {
         char sink[16 * 1024];
         for (std::size_t total = 0; total < linger_bytes;) {
             auto [e, n] = co_await socket.async_read_some(asio::buffer(sink), asio::as_tuple(asio::use_awaitable));
-            if (e)
-                co_return;
+            if (e) co_return;
             total += n;
         }
     };
@@ -263,23 +234,20 @@ asio::awaitable<void> linger(tcp::socket& socket)
 
 }  // namespace
 
-asio::awaitable<void> serve_h1(tcp::socket& socket, beast::flat_buffer& buffer, const HttpService& service)
-{
+asio::awaitable<void> serve_h1(tcp::socket& socket, beast::flat_buffer& buffer, const HttpService& service) {
     for (;;) {
         Exchange ex(socket, buffer);
         ex.parser.body_limit(boost::none);  // counted by read_body against its own limit
         ex.parser.header_limit(header_limit);
         auto [ec, n] = co_await http::async_read_header(socket, buffer, ex.parser, asio::as_tuple(asio::use_awaitable));
-        if (ec)
-            co_return;
+        if (ec) co_return;
         const auto& req = ex.parser.get();
         {
             auto expect = req[http::field::expect];
             ex.expect_continue = beast::iequals(expect, "100-continue");
         }
 
-        HttpRequest request{req.method_string(), req.target(),
-                            [&ex](std::size_t limit) { return ex.read_body(limit); },
+        HttpRequest request{req.method_string(), req.target(), [&ex](std::size_t limit) { return ex.read_body(limit); },
                             [&ex](std::size_t limit) { return ex.body_now(limit); }};
         std::optional<HttpResponse> answer;
         std::optional<HttpReply> reply;
@@ -294,16 +262,13 @@ asio::awaitable<void> serve_h1(tcp::socket& socket, beast::flat_buffer& buffer, 
             // Named: g++ 12 mishandles non-trivial temporaries of an awaited expression.
             auto task = call_task(std::get<1>(std::move(*reply)));
             auto outcome = co_await (std::move(task) || watch_close(ex));
-            if (outcome.index() != 0)
-                co_return;  // the client went away: no answer
+            if (outcome.index() != 0) co_return;  // the client went away: no answer
             answer = std::move(std::get<0>(outcome));
         }
-        if (!answer)
-            co_return;  // the service failed: end without an answer
+        if (!answer) co_return;  // the service failed: end without an answer
 
         bool keep_alive = req.keep_alive() && co_await ex.finish_body();
-        if (!co_await write_answer(ex, *answer, keep_alive))
-            co_return;
+        if (!co_await write_answer(ex, *answer, keep_alive)) co_return;
         if (!keep_alive) {
             co_await linger(socket);
             co_return;

@@ -101,17 +101,14 @@ struct Stream {
     // Made only when a service waits for body bytes still to come; most bodies have
     // arrived by the time the service asks.
     std::shared_ptr<Notify> body_event;
-    void body_changed()
-    {
-        if (body_event)
-            body_event->notify_one();
+    void body_changed() {
+        if (body_event) body_event->notify_one();
     }
     // Answer.
     std::string answer_body;
     std::size_t answer_sent = 0;
     std::size_t unsent() const { return answer_body.size() - answer_sent; }
-    void drop_answer()
-    {
+    void drop_answer() {
         std::string().swap(answer_body);
         answer_sent = 0;
     }
@@ -148,14 +145,11 @@ struct Connection : std::enable_shared_from_this<Connection> {
     bool done = false;  // the connection has ended; streams answer nothing more
 
     Connection(tcp::socket s, HttpService svc)
-        : socket(std::move(s)), service(std::move(svc)), executor(socket.get_executor())
-    {
-    }
+        : socket(std::move(s)), service(std::move(svc)), executor(socket.get_executor()) {}
 
     static Connection& of(void* user) { return *static_cast<Connection*>(user); }
 
-    Stream* find(std::int32_t id)
-    {
+    Stream* find(std::int32_t id) {
         auto it = streams.find(id);
         return it == streams.end() ? nullptr : it->second.get();
     }
@@ -164,10 +158,8 @@ struct Connection : std::enable_shared_from_this<Connection> {
 
     // --- nghttp2 callbacks: record, never start or resume anything here.
 
-    static int on_begin_headers(nghttp2_session*, const nghttp2_frame* frame, void* user)
-    {
-        if (frame->hd.type != NGHTTP2_HEADERS || frame->headers.cat != NGHTTP2_HCAT_REQUEST)
-            return 0;
+    static int on_begin_headers(nghttp2_session*, const nghttp2_frame* frame, void* user) {
+        if (frame->hd.type != NGHTTP2_HEADERS || frame->headers.cat != NGHTTP2_HCAT_REQUEST) return 0;
         auto s = std::make_shared<Stream>();
         s->id = frame->hd.stream_id;
         of(user).streams[s->id] = std::move(s);
@@ -176,21 +168,17 @@ struct Connection : std::enable_shared_from_this<Connection> {
 
     static int on_header(nghttp2_session* session, const nghttp2_frame* frame, const std::uint8_t* name,
                          std::size_t namelen, const std::uint8_t* value, std::size_t valuelen, std::uint8_t,
-                         void* user)
-    {
-        if (frame->hd.type != NGHTTP2_HEADERS)
-            return 0;
+                         void* user) {
+        if (frame->hd.type != NGHTTP2_HEADERS) return 0;
         Stream* s = of(user).find(frame->hd.stream_id);
-        if (!s)
-            return 0;
+        if (!s) return 0;
         s->header_bytes += namelen + valuelen + 32;
         if (s->header_bytes > header_list_limit) {
             // nghttp2 skips the rest of the block without handing it to us.
             nghttp2_submit_rst_stream(session, NGHTTP2_FLAG_NONE, s->id, NGHTTP2_ENHANCE_YOUR_CALM);
             return NGHTTP2_ERR_TEMPORAL_CALLBACK_FAILURE;
         }
-        if (frame->headers.cat != NGHTTP2_HCAT_REQUEST)
-            return 0;
+        if (frame->headers.cat != NGHTTP2_HCAT_REQUEST) return 0;
         std::string_view n(reinterpret_cast<const char*>(name), namelen);
         std::string_view v(reinterpret_cast<const char*>(value), valuelen);
         if (n == ":method")
@@ -200,14 +188,11 @@ struct Connection : std::enable_shared_from_this<Connection> {
         return 0;
     }
 
-    static int on_frame_recv(nghttp2_session*, const nghttp2_frame* frame, void* user)
-    {
+    static int on_frame_recv(nghttp2_session*, const nghttp2_frame* frame, void* user) {
         auto& c = of(user);
-        if (frame->hd.type != NGHTTP2_HEADERS && frame->hd.type != NGHTTP2_DATA)
-            return 0;
+        if (frame->hd.type != NGHTTP2_HEADERS && frame->hd.type != NGHTTP2_DATA) return 0;
         auto it = c.streams.find(frame->hd.stream_id);
-        if (it == c.streams.end())
-            return 0;
+        if (it == c.streams.end()) return 0;
         auto& s = it->second;
         if (frame->hd.type == NGHTTP2_HEADERS && frame->headers.cat == NGHTTP2_HCAT_REQUEST &&
             s->phase == Phase::receiving) {
@@ -222,16 +207,13 @@ struct Connection : std::enable_shared_from_this<Connection> {
     }
 
     static int on_data_chunk(nghttp2_session* session, std::uint8_t, std::int32_t id, const std::uint8_t* data,
-                             std::size_t len, void* user)
-    {
+                             std::size_t len, void* user) {
         // The connection's window opens at once: what a stream's service has
         // not read is held back by that stream's window alone, so one stream
         // never stalls the others.
-        if (nghttp2_session_consume_connection(session, len) != 0)
-            return NGHTTP2_ERR_CALLBACK_FAILURE;
+        if (nghttp2_session_consume_connection(session, len) != 0) return NGHTTP2_ERR_CALLBACK_FAILURE;
         Stream* s = of(user).find(id);
-        if (!s || s->body_phase == BodyPhase::finished)
-            return 0;
+        if (!s || s->body_phase == BodyPhase::finished) return 0;
         s->received += len;
         if (s->received > s->limit) {
             // Counted as it arrives: past the limit the rest is dropped.
@@ -240,39 +222,32 @@ struct Connection : std::enable_shared_from_this<Connection> {
             return 0;
         }
         s->body.append(reinterpret_cast<const char*>(data), len);
-        if (s->body_phase == BodyPhase::reading)
-            s->body_changed();
+        if (s->body_phase == BodyPhase::reading) s->body_changed();
         return 0;
     }
 
-    static int on_stream_close(nghttp2_session*, std::int32_t id, std::uint32_t, void* user)
-    {
+    static int on_stream_close(nghttp2_session*, std::int32_t id, std::uint32_t, void* user) {
         auto& c = of(user);
         auto it = c.streams.find(id);
-        if (it == c.streams.end())
-            return 0;
+        if (it == c.streams.end()) return 0;
         auto s = std::move(it->second);
         c.streams.erase(it);
         c.unsent -= s->unsent();
         s->drop_answer();
-        if (!s->body_ended)
-            s->drop_body();  // cut off: it can only be broken now
+        if (!s->body_ended) s->drop_body();  // cut off: it can only be broken now
         s->body_changed();
         // Closed before our answer went out: the client abandoned the request.
         const bool abandoned = s->phase == Phase::serving;
         s->phase = Phase::closed;
-        if (abandoned)
-            c.to_cancel.push_back(std::move(s));
+        if (abandoned) c.to_cancel.push_back(std::move(s));
         return 0;
     }
 
     static ssize_t read_answer(nghttp2_session*, std::int32_t id, std::uint8_t* buf, std::size_t length,
-                               std::uint32_t* flags, nghttp2_data_source*, void* user)
-    {
+                               std::uint32_t* flags, nghttp2_data_source*, void* user) {
         auto& c = of(user);
         Stream* s = c.find(id);
-        if (!s)
-            return NGHTTP2_ERR_TEMPORAL_CALLBACK_FAILURE;
+        if (!s) return NGHTTP2_ERR_TEMPORAL_CALLBACK_FAILURE;
         std::size_t n = std::min(length, s->unsent());
         std::memcpy(buf, s->answer_body.data() + s->answer_sent, n);
         s->answer_sent += n;
@@ -286,8 +261,7 @@ struct Connection : std::enable_shared_from_this<Connection> {
 
     // --- after each session call
 
-    void run_deferred()
-    {
+    void run_deferred() {
         for (auto& s : std::exchange(to_cancel, {})) {
             // Posted: the cancelled task resumes later, on this connection's thread.
             if (s->cancel)
@@ -297,12 +271,10 @@ struct Connection : std::enable_shared_from_this<Connection> {
         while (!held_back.empty() && !over_limit()) {
             auto s = std::move(held_back.front());
             held_back.pop_front();
-            if (s->phase == Phase::held_back)
-                start(std::move(s));
+            if (s->phase == Phase::held_back) start(std::move(s));
         }
         for (auto& s : std::exchange(to_start, {})) {
-            if (s->phase != Phase::ready)
-                continue;  // abandoned before it began
+            if (s->phase != Phase::ready) continue;  // abandoned before it began
             if (over_limit() || !held_back.empty()) {
                 // The peer is not taking our answers: make no more for it until it does.
                 s->phase = Phase::held_back;
@@ -316,8 +288,7 @@ struct Connection : std::enable_shared_from_this<Connection> {
     // --- serving a request
 
     // Calls the service: its answer is submitted at once, or its task spawned.
-    void start(std::shared_ptr<Stream> s)
-    {
+    void start(std::shared_ptr<Stream> s) {
         s->phase = Phase::serving;
         // The stream and the connection outlive the service call and its task.
         Stream* st = s.get();
@@ -337,27 +308,23 @@ struct Connection : std::enable_shared_from_this<Connection> {
         auto signal = std::make_shared<asio::cancellation_signal>();
         s->cancel = signal;
         auto slot = signal->slot();
-        asio::co_spawn(executor,
-                       run_stream(shared_from_this(), std::move(s), std::get<1>(std::move(*reply))),
+        asio::co_spawn(executor, run_stream(shared_from_this(), std::move(s), std::get<1>(std::move(*reply))),
                        asio::bind_cancellation_slot(slot, [signal](std::exception_ptr) {}));
     }
 
     static asio::awaitable<void> run_stream(std::shared_ptr<Connection> c, std::shared_ptr<Stream> s,
-                                            asio::awaitable<HttpResponse> task)
-    {
+                                            asio::awaitable<HttpResponse> task) {
         std::optional<HttpResponse> answer = co_await call_task(std::move(task));
         c->finish(*s, std::move(answer));
     }
 
     // The service is done with the stream: submit its answer, or a reset
     // when it failed.
-    void finish(Stream& s, std::optional<HttpResponse> answer)
-    {
+    void finish(Stream& s, std::optional<HttpResponse> answer) {
         // Whatever the service left unread is not wanted.
         s.body_phase = BodyPhase::finished;
         s.drop_body();
-        if (done || s.phase == Phase::closed)
-            return;
+        if (done || s.phase == Phase::closed) return;
         s.phase = Phase::answered;
         if (answer)
             submit(s, std::move(*answer));
@@ -369,10 +336,8 @@ struct Connection : std::enable_shared_from_this<Connection> {
     // Takes what has arrived, opening the stream's window by as much so that
     // the peer sends on only as far as the service reads; nothing to open
     // once the peer has sent all.
-    void take_body(Stream& s, std::string& got)
-    {
-        if (s.body.empty())
-            return;
+    void take_body(Stream& s, std::string& got) {
+        if (s.body.empty()) return;
         if (!s.body_ended && s.phase != Phase::closed && !done) {
             nghttp2_session_consume_stream(session.get(), s.id, s.body.size());
             want_write->notify_one();
@@ -385,10 +350,8 @@ struct Connection : std::enable_shared_from_this<Connection> {
         }
     }
 
-    std::optional<Body> body_now(Stream& s, std::size_t limit)
-    {
-        if (s.body_phase != BodyPhase::unread)
-            return s.failure ? *s.failure : BodyError::taken;
+    std::optional<Body> body_now(Stream& s, std::size_t limit) {
+        if (s.body_phase != BodyPhase::unread) return s.failure ? *s.failure : BodyError::taken;
         if (s.received > limit)
             s.failure = BodyError::too_large;
         else if (!s.body_ended && (s.phase == Phase::closed || done))
@@ -406,10 +369,8 @@ struct Connection : std::enable_shared_from_this<Connection> {
     }
 
     // Hands the body over as it arrives.
-    asio::awaitable<Body> read_body(Stream& s, std::size_t limit)
-    {
-        if (s.body_phase != BodyPhase::unread)
-            co_return s.failure ? *s.failure : BodyError::taken;
+    asio::awaitable<Body> read_body(Stream& s, std::size_t limit) {
+        if (s.body_phase != BodyPhase::unread) co_return s.failure ? *s.failure : BodyError::taken;
         s.body_phase = BodyPhase::reading;
         s.limit = limit;
         std::string got;
@@ -419,25 +380,21 @@ struct Connection : std::enable_shared_from_this<Connection> {
                 break;
             }
             take_body(s, got);
-            if (s.body_ended)
-                break;
+            if (s.body_ended) break;
             if (s.phase == Phase::closed || done) {
                 s.failure = BodyError::broken;
                 break;
             }
-            if (!s.body_event)
-                s.body_event = std::make_shared<Notify>();
+            if (!s.body_event) s.body_event = std::make_shared<Notify>();
             co_await s.body_event->wait();
         }
         s.body_phase = BodyPhase::finished;
         s.drop_body();
-        if (s.failure)
-            co_return *s.failure;
+        if (s.failure) co_return *s.failure;
         co_return std::move(got);
     }
 
-    void submit(Stream& s, HttpResponse answer)
-    {
+    void submit(Stream& s, HttpResponse answer) {
         char status[8];
         char length[24];
         const auto status_end = std::to_chars(status, status + sizeof status, answer.status).ptr;
@@ -451,8 +408,7 @@ struct Connection : std::enable_shared_from_this<Connection> {
         std::array<nghttp2_nv, 4> headers;
         std::size_t count = 0;
         headers[count++] = nv(":status", std::string_view(status, status_end - status));
-        if (!answer.content_type.empty())
-            headers[count++] = nv("content-type", answer.content_type);
+        if (!answer.content_type.empty()) headers[count++] = nv("content-type", answer.content_type);
         headers[count++] = nv("content-length", std::string_view(length, length_end - length));
         headers[count++] = nv("date", date);
 
@@ -471,10 +427,9 @@ struct Connection : std::enable_shared_from_this<Connection> {
     // --- the connection's two loops
 
     // Hands received bytes to the session; false once the connection cannot go on.
-    bool receive(std::string_view bytes)
-    {
-        auto rv = nghttp2_session_mem_recv(session.get(), reinterpret_cast<const std::uint8_t*>(bytes.data()),
-                                           bytes.size());
+    bool receive(std::string_view bytes) {
+        auto rv =
+            nghttp2_session_mem_recv(session.get(), reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
         run_deferred();
         want_write->notify_one();
         return rv >= 0;  // below: fatal, nothing more can be said on this connection
@@ -483,77 +438,64 @@ struct Connection : std::enable_shared_from_this<Connection> {
     // Waits until the socket has bytes, then reads them into this thread's
     // buffer and hands them over before anything else runs: an idle
     // connection holds no read buffer of its own.
-    asio::awaitable<void> reader(std::string initial)
-    {
+    asio::awaitable<void> reader(std::string initial) {
         thread_local std::array<char, 16 * 1024> buf;
         Notify never;
-        if (!initial.empty() && !receive(initial))
-            co_return;
+        if (!initial.empty() && !receive(initial)) co_return;
         std::string().swap(initial);
         boost::system::error_code ec;
         socket.non_blocking(true, ec);
-        if (ec)
-            co_return;
+        if (ec) co_return;
         for (;;) {
             // Over the unsent limit with the socket not taking our bytes
             // either: the peer reads nothing, so read nothing of it.
-            while (over_limit() && writing)
-                co_await may_read->wait();
+            while (over_limit() && writing) co_await may_read->wait();
             if (!nghttp2_session_want_read(session.get()))
                 co_await never.wait();  // the writer ends the connection once it has said all
             const std::size_t n = socket.read_some(asio::buffer(buf), ec);
             if (ec == asio::error::would_block) {
                 auto [waited] = co_await socket.async_wait(tcp::socket::wait_read, asio::as_tuple(asio::use_awaitable));
-                if (waited)
-                    co_return;
+                if (waited) co_return;
                 continue;
             }
-            if (ec || !receive(std::string_view(buf.data(), n)))
-                co_return;
+            if (ec || !receive(std::string_view(buf.data(), n))) co_return;
         }
     }
 
-    asio::awaitable<void> writer()
-    {
+    asio::awaitable<void> writer() {
         std::vector<std::uint8_t> out;
         for (;;) {
             out.clear();
             while (out.size() < write_batch) {
                 const std::uint8_t* data = nullptr;
                 auto n = nghttp2_session_mem_send(session.get(), &data);
-                if (n < 0)
-                    co_return;
-                if (n == 0)
-                    break;
+                if (n < 0) co_return;
+                if (n == 0) break;
                 out.insert(out.end(), data, data + n);
             }
             run_deferred();
             if (!out.empty()) {
                 writing = true;
-                auto [ec, n] = co_await asio::async_write(socket, asio::buffer(out), asio::as_tuple(asio::use_awaitable));
+                auto [ec, n] =
+                    co_await asio::async_write(socket, asio::buffer(out), asio::as_tuple(asio::use_awaitable));
                 writing = false;
                 may_read->notify_one();
-                if (ec)
-                    co_return;
+                if (ec) co_return;
                 // A large answer's batch is not kept for an idle connection.
-                if (out.capacity() > keep_write_buffer)
-                    std::vector<std::uint8_t>().swap(out);
+                if (out.capacity() > keep_write_buffer) std::vector<std::uint8_t>().swap(out);
                 continue;
             }
-            if (!nghttp2_session_want_read(session.get()) && !nghttp2_session_want_write(session.get()))
-                co_return;
+            if (!nghttp2_session_want_read(session.get()) && !nghttp2_session_want_write(session.get())) co_return;
             co_await want_write->wait();
         }
     }
 
     // The connection is over: tasks still running are cancelled and answer
     // nothing; they let go of the connection as they end.
-    void end()
-    {
+    void end() {
         done = true;
         for (auto& [id, s] : streams) {
-            if (s->phase == Phase::serving)
-                to_cancel.push_back(s);
+            if (s->phase == Phase::serving) to_cancel.push_back(s);
             s->phase = Phase::closed;
             s->body_changed();
         }
@@ -566,11 +508,9 @@ struct Connection : std::enable_shared_from_this<Connection> {
     }
 };
 
-std::unique_ptr<nghttp2_session_callbacks, void (*)(nghttp2_session_callbacks*)> make_callbacks()
-{
+std::unique_ptr<nghttp2_session_callbacks, void (*)(nghttp2_session_callbacks*)> make_callbacks() {
     nghttp2_session_callbacks* cb = nullptr;
-    if (nghttp2_session_callbacks_new(&cb) != 0)
-        throw std::bad_alloc();
+    if (nghttp2_session_callbacks_new(&cb) != 0) throw std::bad_alloc();
     nghttp2_session_callbacks_set_on_begin_headers_callback(cb, &Connection::on_begin_headers);
     nghttp2_session_callbacks_set_on_header_callback(cb, &Connection::on_header);
     nghttp2_session_callbacks_set_on_frame_recv_callback(cb, &Connection::on_frame_recv);
@@ -581,8 +521,7 @@ std::unique_ptr<nghttp2_session_callbacks, void (*)(nghttp2_session_callbacks*)>
 
 }  // namespace
 
-asio::awaitable<void> serve_h2(tcp::socket socket, boost::beast::flat_buffer& buffer, HttpService service)
-{
+asio::awaitable<void> serve_h2(tcp::socket socket, boost::beast::flat_buffer& buffer, HttpService service) {
     // Window updates and answers go out as small writes of their own: not
     // held back waiting for the peer's acknowledgements.
     boost::system::error_code ignored;
@@ -591,22 +530,19 @@ asio::awaitable<void> serve_h2(tcp::socket socket, boost::beast::flat_buffer& bu
     {
         auto callbacks = make_callbacks();
         nghttp2_option* raw_options = nullptr;
-        if (nghttp2_option_new(&raw_options) != 0)
-            co_return;
+        if (nghttp2_option_new(&raw_options) != 0) co_return;
         std::unique_ptr<nghttp2_option, void (*)(nghttp2_option*)> options(raw_options, &nghttp2_option_del);
         // Window updates follow what the services read (see on_data_chunk, take_body).
         nghttp2_option_set_no_auto_window_update(options.get(), 1);
         nghttp2_session* raw = nullptr;
-        if (nghttp2_session_server_new2(&raw, callbacks.get(), c.get(), options.get()) != 0)
-            co_return;
+        if (nghttp2_session_server_new2(&raw, callbacks.get(), c.get(), options.get()) != 0) co_return;
         c->session.reset(raw);
     }
     nghttp2_settings_entry settings[] = {
         {NGHTTP2_SETTINGS_MAX_CONCURRENT_STREAMS, h2_max_concurrent_streams},
         {NGHTTP2_SETTINGS_MAX_HEADER_LIST_SIZE, header_list_limit},
     };
-    if (nghttp2_submit_settings(c->session.get(), NGHTTP2_FLAG_NONE, settings, std::size(settings)) != 0)
-        co_return;
+    if (nghttp2_submit_settings(c->session.get(), NGHTTP2_FLAG_NONE, settings, std::size(settings)) != 0) co_return;
 
     auto data = buffer.cdata();
     std::string initial(static_cast<const char*>(data.data()), data.size());

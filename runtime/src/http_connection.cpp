@@ -22,8 +22,7 @@ using asio::ip::tcp;
 
 namespace detail {
 
-const std::string& http_date()
-{
+const std::string& http_date() {
     static constexpr const char* days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
     static constexpr const char* months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                              "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
@@ -43,8 +42,7 @@ const std::string& http_date()
     return cached;
 }
 
-asio::awaitable<std::optional<HttpResponse>> call_task(asio::awaitable<HttpResponse> task)
-{
+asio::awaitable<std::optional<HttpResponse>> call_task(asio::awaitable<HttpResponse> task) {
     try {
         co_return co_await std::move(task);
     } catch (...) {
@@ -57,25 +55,20 @@ namespace {
 enum class Protocol { h1, h2, none };
 
 // Reads until the bytes either are the preface or stop being a prefix of it.
-asio::awaitable<Protocol> sniff(tcp::socket& socket, boost::beast::flat_buffer& buffer)
-{
+asio::awaitable<Protocol> sniff(tcp::socket& socket, boost::beast::flat_buffer& buffer) {
     for (;;) {
         auto [ec, n] = co_await socket.async_read_some(buffer.prepare(4096), asio::as_tuple(asio::use_awaitable));
-        if (ec)
-            co_return Protocol::none;
+        if (ec) co_return Protocol::none;
         buffer.commit(n);
         auto data = buffer.cdata();
         std::string_view got(static_cast<const char*>(data.data()), data.size());
         std::size_t common = std::min(got.size(), h2_preface.size());
-        if (got.substr(0, common) != h2_preface.substr(0, common))
-            co_return Protocol::h1;
-        if (got.size() >= h2_preface.size())
-            co_return Protocol::h2;
+        if (got.substr(0, common) != h2_preface.substr(0, common)) co_return Protocol::h1;
+        if (got.size() >= h2_preface.size()) co_return Protocol::h2;
     }
 }
 
-asio::awaitable<void> serve(tcp::socket socket, HttpService service)
-{
+asio::awaitable<void> serve(tcp::socket socket, HttpService service) {
     // Answers are small writes: without this, Nagle holds one back until the
     // peer's delayed ACK (about 40 ms) whenever an earlier one is unacknowledged.
     boost::system::error_code ignored;
@@ -83,14 +76,14 @@ asio::awaitable<void> serve(tcp::socket socket, HttpService service)
     try {
         boost::beast::flat_buffer buffer;
         switch (co_await sniff(socket, buffer)) {
-        case Protocol::h1:
-            co_await serve_h1(socket, buffer, service);
-            break;
-        case Protocol::h2:
-            co_await serve_h2(std::move(socket), buffer, std::move(service));
-            break;
-        case Protocol::none:
-            break;
+            case Protocol::h1:
+                co_await serve_h1(socket, buffer, service);
+                break;
+            case Protocol::h2:
+                co_await serve_h2(std::move(socket), buffer, std::move(service));
+                break;
+            case Protocol::none:
+                break;
         }
     } catch (...) {
         // Whatever broke ends this connection alone.
@@ -102,8 +95,7 @@ asio::awaitable<void> serve(tcp::socket socket, HttpService service)
 
 }  // namespace detail
 
-asio::awaitable<void> serve_connection(tcp::socket socket, HttpService service)
-{
+asio::awaitable<void> serve_connection(tcp::socket socket, HttpService service) {
     const auto home = socket.get_executor();
     if (!single_threaded(home)) {
         // Several threads may run the socket's context: the connection's

@@ -54,8 +54,7 @@ struct NotifyState {
     bool permit = false;
     std::list<std::shared_ptr<Waiter>> waiters;
 
-    void notify_one()
-    {
+    void notify_one() {
         std::lock_guard lock(mutex);
         if (waiters.empty()) {
             permit = true;
@@ -67,8 +66,7 @@ struct NotifyState {
         std::exchange(w->handler, nullptr)->post({});
     }
 
-    bool try_take()
-    {
+    bool try_take() {
         std::lock_guard lock(mutex);
         return std::exchange(permit, false);
     }
@@ -79,8 +77,7 @@ struct NotifyState {
     // always finds the handler, and the slot is never touched after the
     // waiter may have resumed on another thread.
     template <class Connect>
-    void enqueue(const std::shared_ptr<Waiter>& w, Handler h, Connect&& connect)
-    {
+    void enqueue(const std::shared_ptr<Waiter>& w, Handler h, Connect&& connect) {
         std::lock_guard lock(mutex);
         w->handler = std::move(h);
         connect();
@@ -97,20 +94,17 @@ struct NotifyState {
     }
 
     // The waiting coroutine was cancelled, on whatever thread emitted it.
-    void cancel(Waiter& w)
-    {
+    void cancel(Waiter& w) {
         {
             std::lock_guard lock(mutex);
             if (w.stage == Stage::waiting) {
                 std::erase_if(waiters, [&](const auto& q) { return q.get() == &w; });
                 w.stage = Stage::cancelled;
                 // Without a handler the waiter is not queued yet: enqueue ends it.
-                if (w.handler)
-                    std::exchange(w.handler, nullptr)->post(asio::error::operation_aborted);
+                if (w.handler) std::exchange(w.handler, nullptr)->post(asio::error::operation_aborted);
                 return;
             }
-            if (w.stage != Stage::handed)
-                return;
+            if (w.stage != Stage::handed) return;
             w.stage = Stage::returned;
         }
         notify_one();  // pass on the permit this waiter will not use
@@ -118,21 +112,17 @@ struct NotifyState {
 
     // The coroutine resumed with a permit: it keeps it unless a cancellation
     // already passed it on.
-    bool keep(Waiter& w)
-    {
+    bool keep(Waiter& w) {
         std::lock_guard lock(mutex);
-        if (w.stage == Stage::returned)
-            return false;
+        if (w.stage == Stage::returned) return false;
         w.stage = Stage::consumed;
         return true;
     }
 
     // The waiter's io_context is going: take its handler out unrun.
-    Handler drop(Waiter& w)
-    {
+    Handler drop(Waiter& w) {
         std::lock_guard lock(mutex);
-        if (w.stage != Stage::waiting)
-            return nullptr;
+        if (w.stage != Stage::waiting) return nullptr;
         std::erase_if(waiters, [&](const auto& q) { return q.get() == &w; });
         w.stage = Stage::cancelled;
         return std::move(w.handler);
@@ -149,8 +139,7 @@ public:
 
     explicit ParkingLot(asio::execution_context& ctx) : service(ctx) {}
 
-    void add(const std::shared_ptr<NotifyState>& st, const std::shared_ptr<Waiter>& w)
-    {
+    void add(const std::shared_ptr<NotifyState>& st, const std::shared_ptr<Waiter>& w) {
         std::lock_guard lock(mutex_);
         // Forget finished waiters whenever the list has doubled since the last pass.
         if (entries_.size() >= 2 * pruned_size_ + 64) {
@@ -160,8 +149,7 @@ public:
         entries_.push_back(Entry{st, w});
     }
 
-    void shutdown() override
-    {
+    void shutdown() override {
         std::vector<Entry> entries;
         {
             std::lock_guard lock(mutex_);
@@ -174,8 +162,7 @@ public:
             auto st = e.state.lock();
             auto w = e.waiter.lock();
             if (st && w)
-                if (auto h = st->drop(*w))
-                    dropped.push_back(std::move(h));
+                if (auto h = st->drop(*w)) dropped.push_back(std::move(h));
         }
     }
 
@@ -195,25 +182,20 @@ struct CancelWaiter {
     std::weak_ptr<NotifyState> state;
     std::shared_ptr<Waiter> waiter;
 
-    void operator()(asio::cancellation_type_t type)
-    {
-        if (type == asio::cancellation_type::none)
-            return;
-        if (auto st = state.lock())
-            st->cancel(*waiter);
+    void operator()(asio::cancellation_type_t type) {
+        if (type == asio::cancellation_type::none) return;
+        if (auto st = state.lock()) st->cancel(*waiter);
     }
 };
 
 template <class H>
-void park_waiter(const std::shared_ptr<NotifyState>& st, const std::shared_ptr<Waiter>& w, H&& handler)
-{
+void park_waiter(const std::shared_ptr<NotifyState>& st, const std::shared_ptr<Waiter>& w, H&& handler) {
     // The slot is taken before the handler moves into its parking place.
     auto slot = asio::get_associated_cancellation_slot(handler);
     auto& ctx = asio::query(asio::get_associated_executor(handler), asio::execution::context);
     asio::use_service<ParkingLot>(ctx).add(st, w);
     st->enqueue(w, park<error_code>(std::forward<H>(handler)), [&] {
-        if (slot.is_connected())
-            slot.template emplace<CancelWaiter>(CancelWaiter{st, w});
+        if (slot.is_connected()) slot.template emplace<CancelWaiter>(CancelWaiter{st, w});
     });
 }
 
@@ -223,17 +205,13 @@ void park_waiter(const std::shared_ptr<NotifyState>& st, const std::shared_ptr<W
 
 namespace {
 
-asio::awaitable<void> wait_on(std::shared_ptr<detail::NotifyState> st)
-{
-    if (st->try_take())
-        co_return;
+asio::awaitable<void> wait_on(std::shared_ptr<detail::NotifyState> st) {
+    if (st->try_take()) co_return;
     auto waiter = std::make_shared<detail::Waiter>();
     auto [ec] = co_await asio::async_initiate<const TupleAwaitable&, void(error_code)>(
         [&st, &waiter](auto handler) { detail::park_waiter(st, waiter, std::move(handler)); }, tuple_awaitable);
-    if (ec)
-        throw boost::system::system_error(ec);
-    if (!st->keep(*waiter))
-        throw boost::system::system_error(asio::error::operation_aborted);
+    if (ec) throw boost::system::system_error(ec);
+    if (!st->keep(*waiter)) throw boost::system::system_error(asio::error::operation_aborted);
 }
 
 }  // namespace

@@ -26,11 +26,8 @@ struct ParkedOf final : Parked<Args...> {
     explicit ParkedOf(H&& h)
         : handler(std::move(h)),
           work(boost::asio::prefer(boost::asio::get_associated_executor(handler),
-                                   boost::asio::execution::outstanding_work.tracked))
-    {
-    }
-    void post(Args... args) override
-    {
+                                   boost::asio::execution::outstanding_work.tracked)) {}
+    void post(Args... args) override {
         auto ex = std::move(work);
         boost::asio::post(ex, boost::asio::append(std::move(handler), std::move(args)...));
     }
@@ -41,8 +38,7 @@ struct ParkedOf final : Parked<Args...> {
 };
 
 template <class... Args, class H>
-std::unique_ptr<Parked<Args...>> park(H&& handler)
-{
+std::unique_ptr<Parked<Args...>> park(H&& handler) {
     return std::make_unique<ParkedOf<std::decay_t<H>, Args...>>(std::forward<H>(handler));
 }
 

@@ -38,17 +38,15 @@
 namespace murlo::runtime {
 
 namespace asio = boost::asio;
-using boost::system::error_code;
 using asio::ip::tcp;
+using boost::system::error_code;
 
 namespace detail {
 
 namespace {
 
-void name_this_thread(const std::string& name)
-{
-    if (name.empty())
-        return;
+void name_this_thread(const std::string& name) {
+    if (name.empty()) return;
     // The kernel keeps 15 bytes and a terminator.
     std::string cut = name.substr(0, 15);
     pthread_setname_np(pthread_self(), cut.c_str());
@@ -56,8 +54,7 @@ void name_this_thread(const std::string& name)
 
 // A write into a pipe or socket whose reader went away (the client's bell may
 // ring from here) must fail with EPIPE rather than kill the whole process.
-void block_sigpipe()
-{
+void block_sigpipe() {
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGPIPE);
@@ -68,8 +65,7 @@ struct FreeAddrinfo {
     void operator()(addrinfo* ai) const { ::freeaddrinfo(ai); }
 };
 
-Lookup resolve_now(const std::string& host, std::uint16_t port)
-{
+Lookup resolve_now(const std::string& host, std::uint16_t port) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -86,11 +82,9 @@ Lookup resolve_now(const std::string& host, std::uint16_t port)
     }
     std::vector<tcp::endpoint> out;
     for (addrinfo* ai = found.get(); ai; ai = ai->ai_next) {
-        if (ai->ai_family != AF_INET && ai->ai_family != AF_INET6)
-            continue;
+        if (ai->ai_family != AF_INET && ai->ai_family != AF_INET6) continue;
         tcp::endpoint ep;
-        if (ai->ai_addrlen > ep.capacity())
-            continue;
+        if (ai->ai_addrlen > ep.capacity()) continue;
         std::memcpy(ep.data(), ai->ai_addr, ai->ai_addrlen);
         ep.resize(ai->ai_addrlen);
         ep.port(port);
@@ -101,8 +95,7 @@ Lookup resolve_now(const std::string& host, std::uint16_t port)
 
 // A lookup that throws (memory running out while the list is built) fails like
 // any other lookup instead of ending the process on a thread nobody waits on.
-Lookup resolve_caught(const std::string& host, std::uint16_t port)
-{
+Lookup resolve_caught(const std::string& host, std::uint16_t port) {
     try {
         return resolve_now(host, port);
     } catch (const std::bad_alloc&) {
@@ -146,8 +139,7 @@ struct BlockingCore {
     bool quit = false;  // threads end
     std::string name;
 
-    static void run(std::shared_ptr<BlockingCore> core)
-    {
+    static void run(std::shared_ptr<BlockingCore> core) {
         block_sigpipe();
         name_this_thread(core->name);
         std::unique_lock lock(core->mutex);
@@ -155,8 +147,7 @@ struct BlockingCore {
             ++core->idle;
             core->wake.wait(lock, [&] { return core->quit || !core->queue.empty(); });
             --core->idle;
-            if (core->quit)
-                return;
+            if (core->quit) return;
             auto job = std::move(core->queue.front());
             core->queue.pop_front();
             lock.unlock();
@@ -165,24 +156,20 @@ struct BlockingCore {
             core->live.remove(job);
             // Posting only queues the handler; under the lock it cannot race
             // the io_context's shutdown, which takes every handler of its jobs.
-            if (job->handler)
-                std::exchange(job->handler, nullptr)->post({}, std::move(result));
+            if (job->handler) std::exchange(job->handler, nullptr)->post({}, std::move(result));
         }
     }
 
-    void cancel(const std::shared_ptr<LookupJob>& job)
-    {
+    void cancel(const std::shared_ptr<LookupJob>& job) {
         std::lock_guard lock(mutex);
-        if (!job->handler)
-            return;
+        if (!job->handler) return;
         std::erase(queue, job);
         live.remove(job);
         std::exchange(job->handler, nullptr)->post(asio::error::operation_aborted, Lookup{});
     }
 
     // Ends the threads; with `wait`, joins them (a lookup in progress is let finish).
-    void stop(bool wait)
-    {
+    void stop(bool wait) {
         std::vector<std::thread> mine;
         {
             std::lock_guard lock(mutex);
@@ -204,12 +191,9 @@ namespace {
 struct CancelLookup {
     std::weak_ptr<BlockingCore> core;
     std::shared_ptr<LookupJob> job;
-    void operator()(asio::cancellation_type_t type)
-    {
-        if (type == asio::cancellation_type::none)
-            return;
-        if (auto c = core.lock())
-            c->cancel(job);
+    void operator()(asio::cancellation_type_t type) {
+        if (type == asio::cancellation_type::none) return;
+        if (auto c = core.lock()) c->cancel(job);
     }
 };
 
@@ -223,26 +207,18 @@ public:
 
     // A pool of its own, for an io_context outside any runtime.
     explicit BlockingPool(asio::execution_context& ctx)
-        : service(ctx), core_(std::make_shared<BlockingCore>()), owns_core_(true)
-    {
-    }
+        : service(ctx), core_(std::make_shared<BlockingCore>()), owns_core_(true) {}
     // One of a runtime's contexts: the runtime stops the shared core.
     BlockingPool(asio::execution_context& ctx, std::shared_ptr<BlockingCore> core)
-        : service(ctx), core_(std::move(core)), owns_core_(false)
-    {
-    }
-    ~BlockingPool() override
-    {
-        if (owns_core_)
-            core_->stop(false);
+        : service(ctx), core_(std::move(core)), owns_core_(false) {}
+    ~BlockingPool() override {
+        if (owns_core_) core_->stop(false);
     }
 
     template <class H>
-    void submit(std::shared_ptr<LookupJob> job, H&& handler)
-    {
+    void submit(std::shared_ptr<LookupJob> job, H&& handler) {
         auto slot = asio::get_associated_cancellation_slot(handler);
-        if (slot.is_connected())
-            slot.template emplace<CancelLookup>(CancelLookup{core_, job});
+        if (slot.is_connected()) slot.template emplace<CancelLookup>(CancelLookup{core_, job});
         LookupHandler h = park<error_code, Lookup>(std::forward<H>(handler));
         std::unique_lock lock(core_->mutex);
         if (core_->quit || closed_) {
@@ -271,8 +247,7 @@ public:
     }
 
     // The io_context is going: drop this context's parked handlers unrun.
-    void shutdown() override
-    {
+    void shutdown() override {
         std::vector<LookupHandler> dropped;
         {
             std::lock_guard lock(core_->mutex);
@@ -280,12 +255,10 @@ public:
             auto mine = [this](const std::shared_ptr<LookupJob>& job) { return job->pool == this; };
             std::erase_if(core_->queue, mine);
             for (auto& job : core_->live)
-                if (mine(job) && job->handler)
-                    dropped.push_back(std::move(job->handler));
+                if (mine(job) && job->handler) dropped.push_back(std::move(job->handler));
             core_->live.remove_if(mine);
         }
-        if (owns_core_)
-            core_->stop(false);
+        if (owns_core_) core_->stop(false);
         dropped.clear();
     }
 
@@ -341,18 +314,15 @@ struct RuntimeState {
 
     ~RuntimeState() { destroy_contexts(); }
 
-    asio::io_context& next_context()
-    {
+    asio::io_context& next_context() {
         return *contexts[next.fetch_add(1, std::memory_order_relaxed) % contexts.size()];
     }
 
-    static void work(std::shared_ptr<RuntimeState> st, asio::io_context* io)
-    {
+    static void work(std::shared_ptr<RuntimeState> st, asio::io_context* io) {
         block_sigpipe();
         name_this_thread(st->name);
         std::vector<asio::io_context*> peers;
-        for (auto& context : st->contexts)
-            peers.push_back(context.get());
+        for (auto& context : st->contexts) peers.push_back(context.get());
         WorkerScope scope(*io, std::move(peers));
         for (;;) {
             try {
@@ -365,19 +335,16 @@ struct RuntimeState {
     }
 
     // Stops the workers; true when every thread was joined.
-    bool stop(bool wait)
-    {
+    bool stop(bool wait) {
         std::vector<std::thread> mine;
         {
             std::lock_guard lock(mutex);
-            if (stopped)
-                return false;
+            if (stopped) return false;
             stopped = true;
             mine = std::move(threads);
         }
         keep_running.clear();
-        for (auto& io : contexts)
-            io->stop();
+        for (auto& io : contexts) io->stop();
         lookups->stop(wait);
         bool joined_all = wait;
         for (auto& t : mine) {
@@ -394,31 +361,26 @@ struct RuntimeState {
     // Only once no thread runs any of the contexts. Every context's pending
     // work is destroyed before any context is: twice, since destroying a
     // frame may post to a context already shut down.
-    void destroy_contexts()
-    {
+    void destroy_contexts() {
         keep_running.clear();
         for (int pass = 0; pass < 2; ++pass)
-            for (auto& io : contexts)
-                io->shut_down();
+            for (auto& io : contexts) io->shut_down();
         contexts.clear();
     }
 };
 
-bool start_if_running(RuntimeState& state, const std::function<void()>& start)
-{
+bool start_if_running(RuntimeState& state, const std::function<void()>& start) {
     // stop() sets `stopped` under this lock before the io_contexts can be
     // destroyed, so a task started here always lands in a live context.
     std::lock_guard lock(state.mutex);
-    if (state.stopped)
-        return false;
+    if (state.stopped) return false;
     start();
     return true;
 }
 
 }  // namespace detail
 
-Runtime::Runtime(RuntimeOptions options) : state_(std::make_shared<detail::RuntimeState>())
-{
+Runtime::Runtime(RuntimeOptions options) : state_(std::make_shared<detail::RuntimeState>()) {
     auto& st = *state_;
     st.name = std::move(options.thread_name);
     st.worker_count = options.workers ? options.workers : std::max(1u, std::thread::hardware_concurrency());
@@ -431,18 +393,15 @@ Runtime::Runtime(RuntimeOptions options) : state_(std::make_shared<detail::Runti
     }
     try {
         std::lock_guard lock(st.mutex);
-        for (auto& io : st.contexts)
-            st.threads.emplace_back(&detail::RuntimeState::work, state_, io.get());
+        for (auto& io : st.contexts) st.threads.emplace_back(&detail::RuntimeState::work, state_, io.get());
     } catch (...) {
         st.stop(true);
         throw;
     }
 }
 
-Runtime::~Runtime()
-{
-    if (state_)
-        shutdown();
+Runtime::~Runtime() {
+    if (state_) shutdown();
 }
 
 std::size_t Runtime::workers() const { return state_ ? state_->worker_count : 0; }
@@ -450,10 +409,8 @@ std::size_t Runtime::workers() const { return state_ ? state_->worker_count : 0;
 namespace {
 
 // The next worker of a runtime not shut down; its context may be gone once it is.
-asio::io_context& live_context(const std::shared_ptr<detail::RuntimeState>& state)
-{
-    if (!state || state->stopped.load())
-        throw std::logic_error("the runtime has been shut down");
+asio::io_context& live_context(const std::shared_ptr<detail::RuntimeState>& state) {
+    if (!state || state->stopped.load()) throw std::logic_error("the runtime has been shut down");
     return state->next_context();
 }
 
@@ -463,20 +420,15 @@ asio::io_context::executor_type Runtime::executor() const { return live_context(
 
 Runtime::Strand Runtime::make_strand() const { return asio::make_strand(live_context(state_).get_executor()); }
 
-void Runtime::shutdown()
-{
-    if (!state_)
-        return;
+void Runtime::shutdown() {
+    if (!state_) return;
     // With every thread joined nothing runs on the io_contexts any more:
     // destroy them here so the tasks they hold release what they own now.
-    if (state_->stop(true))
-        state_->destroy_contexts();
+    if (state_->stop(true)) state_->destroy_contexts();
 }
 
-void Runtime::shutdown_background()
-{
-    if (state_)
-        state_->stop(false);
+void Runtime::shutdown_background() {
+    if (state_) state_->stop(false);
 }
 
 namespace {
@@ -493,33 +445,26 @@ std::atomic<Abandoned*> abandoned{nullptr};
 
 }  // namespace
 
-void Runtime::abandon()
-{
-    if (!state_)
-        return;
+void Runtime::abandon() {
+    if (!state_) return;
     Abandoned* node = std::make_unique<Abandoned>(Abandoned{std::move(state_), abandoned.load()}).release();
     while (!abandoned.compare_exchange_weak(node->next, node)) {
     }
 }
 
-asio::any_io_executor next_worker(const asio::any_io_executor& executor)
-{
+asio::any_io_executor next_worker(const asio::any_io_executor& executor) {
     auto& ctx = asio::query(executor, asio::execution::context);
-    if (!asio::has_service<detail::WorkerOf>(ctx))
-        return executor;
+    if (!asio::has_service<detail::WorkerOf>(ctx)) return executor;
     detail::RuntimeState* state = asio::use_service<detail::WorkerOf>(ctx).state;
-    if (!state || state->stopped.load())
-        return executor;
+    if (!state || state->stopped.load()) return executor;
     return state->next_context().get_executor();
 }
 
-bool single_threaded(const asio::any_io_executor& executor)
-{
+bool single_threaded(const asio::any_io_executor& executor) {
     return asio::has_service<detail::WorkerOf>(asio::query(executor, asio::execution::context));
 }
 
-asio::awaitable<Lookup> lookup_host(std::string host, std::uint16_t port)
-{
+asio::awaitable<Lookup> lookup_host(std::string host, std::uint16_t port) {
     auto ex = co_await asio::this_coro::executor;
     auto& pool = asio::use_service<detail::BlockingPool>(asio::query(ex, asio::execution::context));
     auto job = std::make_shared<detail::LookupJob>();
@@ -527,8 +472,7 @@ asio::awaitable<Lookup> lookup_host(std::string host, std::uint16_t port)
     job->port = port;
     auto [ec, result] = co_await asio::async_initiate<const TupleAwaitable&, void(error_code, Lookup)>(
         [&](auto handler) { pool.submit(job, std::move(handler)); }, tuple_awaitable);
-    if (ec)
-        throw boost::system::system_error(ec);
+    if (ec) throw boost::system::system_error(ec);
     co_return std::move(result);
 }
 

@@ -26,7 +26,7 @@ namespace {
 constexpr std::size_t slice = 128;
 
 struct Pending {
-    asio::io_context* io = nullptr;  // the worker this thread runs, if any
+    asio::io_context* io = nullptr;        // the worker this thread runs, if any
     std::vector<asio::io_context*> peers;  // all the runtime's workers, this one included
     std::size_t self = 0;                  // this worker's place among them
     std::deque<std::weak_ptr<Notify>> handles;
@@ -35,14 +35,11 @@ struct Pending {
 
 thread_local Pending pending;
 
-void notify(const std::weak_ptr<Notify>& weak)
-{
-    if (auto handle = weak.lock())
-        handle->notify_one();
+void notify(const std::weak_ptr<Notify>& weak) {
+    if (auto handle = weak.lock()) handle->notify_one();
 }
 
-void drain()
-{
+void drain() {
     Pending& p = pending;
     const std::size_t n = std::min(slice, p.handles.size());
     for (std::size_t i = 0; i < n; ++i) {
@@ -59,8 +56,7 @@ void drain()
 
 // Queues handles on this thread's worker, to be notified from its next turn on.
 template <class It>
-void queue_here(It first, It last)
-{
+void queue_here(It first, It last) {
     Pending& p = pending;
     if (!p.io) {
         // The worker has ended: nothing runs the drain any more.
@@ -78,15 +74,13 @@ void queue_here(It first, It last)
 
 namespace detail {
 
-WorkerScope::WorkerScope(asio::io_context& io, std::vector<asio::io_context*> peers)
-{
+WorkerScope::WorkerScope(asio::io_context& io, std::vector<asio::io_context*> peers) {
     pending.io = &io;
     pending.self = std::find(peers.begin(), peers.end(), &io) - peers.begin();
     pending.peers = std::move(peers);
 }
 
-WorkerScope::~WorkerScope()
-{
+WorkerScope::~WorkerScope() {
     // Whatever is still queued is notified now: a waiter elsewhere must not
     // be left waiting because this worker stopped first.
     Pending& p = pending;
@@ -99,8 +93,7 @@ WorkerScope::~WorkerScope()
 
 }  // namespace detail
 
-void notify_later(std::vector<std::weak_ptr<Notify>>& handles)
-{
+void notify_later(std::vector<std::weak_ptr<Notify>>& handles) {
     Pending& p = pending;
     if (!p.io) {
         std::for_each(handles.begin(), handles.end(), notify);
@@ -115,8 +108,7 @@ void notify_later(std::vector<std::weak_ptr<Notify>>& handles)
     for (std::size_t i = 1; i < shares; ++i) {
         const auto first = handles.begin() + static_cast<std::ptrdiff_t>(std::min(handles.size(), i * each));
         const auto last = handles.begin() + static_cast<std::ptrdiff_t>(std::min(handles.size(), (i + 1) * each));
-        if (first == last)
-            continue;
+        if (first == last) continue;
         std::vector<std::weak_ptr<Notify>> share(std::make_move_iterator(first), std::make_move_iterator(last));
         asio::post(*p.peers[(p.self + i) % workers],
                    [share = std::move(share)]() mutable { queue_here(share.begin(), share.end()); });

@@ -47,8 +47,7 @@ struct Reply {
 };
 
 // One request, head and body, as a coroutine on the client's executor.
-asio::awaitable<Reply> fetch(H2Client& client, std::string target, std::string body, Deadline deadline)
-{
+asio::awaitable<Reply> fetch(H2Client& client, std::string target, std::string body, Deadline deadline) {
     Reply r;
     auto head = co_await client.request("POST", target, "text/plain", std::move(body), deadline);
     if (auto* e = std::get_if<murlo::runtime::ClientError>(&head)) {
@@ -79,42 +78,36 @@ protected:
     std::string url;
     std::atomic<int> accepted{0};
 
-    void SetUp() override
-    {
+    void SetUp() override {
         Acceptor acceptor(server->executor(), tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
         url = "http://127.0.0.1:" + std::to_string(acceptor.local_endpoint().port());
         server->spawn(accept_loop(std::move(acceptor)));
     }
     void TearDown() override { rt.shutdown(); }
 
-    asio::awaitable<void> accept_loop(Acceptor acceptor)
-    {
+    asio::awaitable<void> accept_loop(Acceptor acceptor) {
         auto service = test.service();
         for (;;) {
             auto [ec, socket] = co_await acceptor.async_accept();
-            if (ec)
-                continue;
+            if (ec) continue;
             ++accepted;
             server->spawn(murlo::runtime::serve_connection(std::move(socket), service));
         }
     }
 };
 
-TEST_F(H2ClientTest, RequestsShareOneConnectionAndAnAbandonedOneResetsOnlyItsStream)
-{
+TEST_F(H2ClientTest, RequestsShareOneConnectionAndAnAbandonedOneResetsOnlyItsStream) {
     auto scenario = [&]() -> asio::awaitable<std::string> {
         H2Client client(co_await asio::this_coro::executor);
         auto first = co_await fetch(client, url + "/echo?a", "one", in(5s));
-        if (first.body != "POST /echo?a\none")
-            co_return "first: " + first.body + first.error;
+        if (first.body != "POST /echo?a\none") co_return "first: " + first.body + first.error;
         // A request given up on: its stream is reset, the connection stays.
         auto waited = co_await fetch(client, url + "/wait", "", in(200ms));
-        if (waited.error != "timed out")
-            co_return "wait: " + waited.error;
+        if (waited.error != "timed out") co_return "wait: " + waited.error;
         // Two at once on the same connection.
-        auto [a, b] = co_await (fetch(client, url + "/echo?b", "", in(5s)) && fetch(client, url + "/echo?c", "", in(5s)));
-        if (a.body != "POST /echo?b\n" || b.body != "POST /echo?c\n")
-            co_return "pair: " + a.error + b.error;
+        auto [a, b] =
+            co_await (fetch(client, url + "/echo?b", "", in(5s)) && fetch(client, url + "/echo?c", "", in(5s)));
+        if (a.body != "POST /echo?b\n" || b.body != "POST /echo?c\n") co_return "pair: " + a.error + b.error;
         co_return "connections " + std::to_string(client.connections());
     };
     EXPECT_EQ(rt.block_on(scenario()), "connections 1");
@@ -122,8 +115,7 @@ TEST_F(H2ClientTest, RequestsShareOneConnectionAndAnAbandonedOneResetsOnlyItsStr
     EXPECT_TRUE(eventually([&] { return test.cancelled.load() == 1 && test.waiting.load() == 0; }));
 }
 
-TEST_F(H2ClientTest, BodiesLargerThanTheWindowFlowBothWays)
-{
+TEST_F(H2ClientTest, BodiesLargerThanTheWindowFlowBothWays) {
     const std::string big(1024 * 1024 - 64, 'x');  // the echo reads up to 1 MiB
     auto scenario = [&]() -> asio::awaitable<Reply> {
         H2Client client(co_await asio::this_coro::executor);
@@ -134,8 +126,7 @@ TEST_F(H2ClientTest, BodiesLargerThanTheWindowFlowBothWays)
     EXPECT_EQ(r.body, "POST /echo\n" + big);
 }
 
-TEST_F(H2ClientTest, AnIdleConnectionClosesAfterTheTimeout)
-{
+TEST_F(H2ClientTest, AnIdleConnectionClosesAfterTheTimeout) {
     auto scenario = [&]() -> asio::awaitable<std::string> {
         H2Client client(co_await asio::this_coro::executor, H2ClientOptions{.idle_timeout = 100ms});
         auto r = co_await fetch(client, url + "/echo", "", in(5s));
@@ -150,8 +141,7 @@ TEST_F(H2ClientTest, AnIdleConnectionClosesAfterTheTimeout)
 asio::awaitable<std::size_t> connections_of(std::shared_ptr<H2Client> client) { co_return client->connections(); }
 asio::awaitable<void> drop(std::shared_ptr<H2Client> client) { co_return; }
 
-TEST_F(H2ClientTest, AConnectionWhoseServerWentAwayLeavesThePool)
-{
+TEST_F(H2ClientTest, AConnectionWhoseServerWentAwayLeavesThePool) {
     // The client lives across several block_on calls, always used on one strand.
     auto strand = rt.make_strand();
     auto client = std::make_shared<H2Client>(strand);

@@ -41,16 +41,13 @@ struct Ran {
     std::string out;
 };
 
-Ran run(const std::string& command)
-{
+Ran run(const std::string& command) {
     Ran r;
     FILE* p = ::popen((command + " 2>/dev/null").c_str(), "r");
-    if (!p)
-        return r;
+    if (!p) return r;
     char buf[65536];
     std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0)
-        r.out.append(buf, n);
+    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
     int status = ::pclose(p);
     r.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return r;
@@ -62,17 +59,14 @@ struct Printed {
     std::vector<std::pair<std::string, std::string>> headers;  // names in lower case
     std::string body;
 
-    std::string header(const std::string& name) const
-    {
+    std::string header(const std::string& name) const {
         for (auto& [n, v] : headers)
-            if (n == name)
-                return v;
+            if (n == name) return v;
         return "<none>";
     }
 };
 
-Printed parse_printed(std::string text)
-{
+Printed parse_printed(std::string text) {
     // Interim "100 Continue" answers come first.
     while (text.rfind("HTTP/1.1 100", 0) == 0 && text.find("\r\n\r\n") != std::string::npos)
         text.erase(0, text.find("\r\n\r\n") + 4);
@@ -90,14 +84,12 @@ Printed parse_printed(std::string text)
             first = false;
         } else if (auto colon = line.find(':'); colon != std::string::npos) {
             std::string name = line.substr(0, colon);
-            for (auto& ch : name)
-                ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+            for (auto& ch : name) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
             std::string value = line.substr(colon + 1);
             value.erase(0, value.find_first_not_of(' '));
             p.headers.emplace_back(name, value);
         }
-        if (eol == std::string::npos)
-            break;
+        if (eol == std::string::npos) break;
         pos = eol + 2;
     }
     return p;
@@ -107,8 +99,7 @@ Printed parse_printed(std::string text)
 struct RawClient {
     int fd = -1;
 
-    explicit RawClient(const tcp::endpoint& ep)
-    {
+    explicit RawClient(const tcp::endpoint& ep) {
         fd = ::socket(ep.address().is_v6() ? AF_INET6 : AF_INET, SOCK_STREAM, 0);
         timeval tv{5, 0};
         ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
@@ -118,19 +109,15 @@ struct RawClient {
         }
     }
     ~RawClient() { close(); }
-    void close()
-    {
-        if (fd >= 0)
-            ::close(fd);
+    void close() {
+        if (fd >= 0) ::close(fd);
         fd = -1;
     }
 
-    bool send(std::string_view bytes)
-    {
+    bool send(std::string_view bytes) {
         while (!bytes.empty()) {
             auto n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-            if (n <= 0)
-                return false;
+            if (n <= 0) return false;
             bytes.remove_prefix(static_cast<std::size_t>(n));
         }
         return true;
@@ -138,15 +125,13 @@ struct RawClient {
 
     // Reads until `enough` holds of what was read, the peer closes or reads time out.
     template <class F>
-    std::string read_until(F enough, bool* closed = nullptr)
-    {
+    std::string read_until(F enough, bool* closed = nullptr) {
         std::string got;
         char buf[16384];
         while (!enough(got)) {
             auto n = ::recv(fd, buf, sizeof buf, 0);
             if (n <= 0) {
-                if (closed)
-                    *closed = n == 0 || errno == ECONNRESET;
+                if (closed) *closed = n == 0 || errno == ECONNRESET;
                 break;
             }
             got.append(buf, static_cast<std::size_t>(n));
@@ -155,19 +140,16 @@ struct RawClient {
     }
 
     // True when the server closes the connection before reads time out.
-    bool closed_by_peer()
-    {
+    bool closed_by_peer() {
         bool closed = false;
         read_until([](const std::string&) { return false; }, &closed);
         return closed;
     }
 };
 
-int count(const std::string& text, const std::string& what)
-{
+int count(const std::string& text, const std::string& what) {
     int n = 0;
-    for (auto pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + 1))
-        ++n;
+    for (auto pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + 1)) ++n;
     return n;
 }
 
@@ -178,8 +160,7 @@ protected:
     std::vector<tcp::endpoint> endpoints;
     Runtime rt{RuntimeOptions{2, "murlo-http"}};
 
-    void SetUp() override
-    {
+    void SetUp() override {
         for (const char* host : {"127.0.0.1", "::1"}) {
             Acceptor acceptor(rt.executor(), tcp::endpoint(asio::ip::make_address(host), 0));
             endpoints.push_back(acceptor.local_endpoint());
@@ -188,20 +169,17 @@ protected:
     }
     void TearDown() override { rt.shutdown(); }
 
-    asio::awaitable<void> accept_loop(Acceptor acceptor)
-    {
+    asio::awaitable<void> accept_loop(Acceptor acceptor) {
         auto service = test.service();
         for (;;) {
             auto [ec, socket] = co_await acceptor.async_accept();
-            if (ec)
-                continue;
+            if (ec) continue;
             ++accepted;
             rt.spawn(murlo::runtime::serve_connection(std::move(socket), service));
         }
     }
 
-    std::string base(std::size_t which = 0) const
-    {
+    std::string base(std::size_t which = 0) const {
         const auto& ep = endpoints[which];
         std::string host = ep.address().is_v6() ? "[" + ep.address().to_string() + "]" : ep.address().to_string();
         return "http://" + host + ":" + std::to_string(ep.port());
@@ -212,8 +190,7 @@ const char* const protocols[] = {"--http1.1", "--http2-prior-knowledge"};
 
 }  // namespace
 
-TEST_F(HttpServer, CurlIsAnsweredOverBothProtocolsAndAddressFamilies)
-{
+TEST_F(HttpServer, CurlIsAnsweredOverBothProtocolsAndAddressFamilies) {
     struct Case {
         const char* args;  // curl arguments before the URL
         const char* target;
@@ -246,8 +223,7 @@ TEST_F(HttpServer, CurlIsAnsweredOverBothProtocolsAndAddressFamilies)
             }
 }
 
-TEST_F(HttpServer, HeadGetsTheHeadersWithoutTheBody)
-{
+TEST_F(HttpServer, HeadGetsTheHeadersWithoutTheBody) {
     for (const char* proto : protocols) {
         SCOPED_TRACE(proto);
         Ran r = run(std::string("curl -sS -I ") + proto + " '" + base() + "/echo'");
@@ -259,13 +235,13 @@ TEST_F(HttpServer, HeadGetsTheHeadersWithoutTheBody)
     // On a kept-alive HTTP/1.1 connection the next answer follows the head directly.
     RawClient c(endpoints[0]);
     ASSERT_TRUE(c.send("HEAD /echo HTTP/1.1\r\nHost: x\r\n\r\nGET /echo?after HTTP/1.1\r\nHost: x\r\n\r\n"));
-    std::string got = c.read_until([](const std::string& s) { return s.find("GET /echo?after\n") != std::string::npos; });
+    std::string got =
+        c.read_until([](const std::string& s) { return s.find("GET /echo?after\n") != std::string::npos; });
     EXPECT_EQ(count(got, "HTTP/1.1 200 OK\r\n"), 2) << got;
     EXPECT_NE(got.find("Content-Length: 11\r\n\r\nHTTP/1.1 200 OK"), std::string::npos) << got;
 }
 
-TEST_F(HttpServer, KeepAliveServesSeveralRequestsOnOneConnection)
-{
+TEST_F(HttpServer, KeepAliveServesSeveralRequestsOnOneConnection) {
     // curl 7.88 cannot reuse a prior-knowledge HTTP/2 connection; nghttp can.
     const std::string clients[] = {"curl -sS --http1.1 -d x", "nghttp"};
     const std::string expected[] = {"POST /echo?1\nxPOST /echo?2\nx", "GET /echo?1\nGET /echo?2\n"};
@@ -279,14 +255,15 @@ TEST_F(HttpServer, KeepAliveServesSeveralRequestsOnOneConnection)
     }
 }
 
-TEST_F(HttpServer, PipelinedRequestsAreAnsweredInOrder)
-{
+TEST_F(HttpServer, PipelinedRequestsAreAnsweredInOrder) {
     RawClient c(endpoints[0]);
     // The first body is never read by its route: the connection skips it.
-    ASSERT_TRUE(c.send("POST /unknown HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\n\r\nskip!"
-                       "POST /echo?first HTTP/1.1\r\nHost: x\r\nContent-Length: 3\r\n\r\nabc"
-                       "GET /echo?second HTTP/1.1\r\nHost: x\r\n\r\n"));
-    std::string got = c.read_until([](const std::string& s) { return s.find("GET /echo?second\n") != std::string::npos; });
+    ASSERT_TRUE(
+        c.send("POST /unknown HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\n\r\nskip!"
+               "POST /echo?first HTTP/1.1\r\nHost: x\r\nContent-Length: 3\r\n\r\nabc"
+               "GET /echo?second HTTP/1.1\r\nHost: x\r\n\r\n"));
+    std::string got =
+        c.read_until([](const std::string& s) { return s.find("GET /echo?second\n") != std::string::npos; });
     auto first = got.find("POST /echo?first\nabc");
     auto second = got.find("GET /echo?second\n");
     ASSERT_NE(first, std::string::npos) << got;
@@ -296,13 +273,14 @@ TEST_F(HttpServer, PipelinedRequestsAreAnsweredInOrder)
     EXPECT_EQ(count(got, "HTTP/1.1 200 OK\r\n"), 2);
 }
 
-TEST_F(HttpServer, AnUpgradeRequestIsAnsweredAsHttp11)
-{
+TEST_F(HttpServer, AnUpgradeRequestIsAnsweredAsHttp11) {
     RawClient c(endpoints[0]);
-    ASSERT_TRUE(c.send("GET /echo?up HTTP/1.1\r\nHost: x\r\nConnection: Upgrade, HTTP2-Settings\r\n"
-                       "Upgrade: h2c\r\nHTTP2-Settings: AAMAAABkAARAAAAAAAIAAAAA\r\n\r\n"
-                       "GET /echo?again HTTP/1.1\r\nHost: x\r\n\r\n"));
-    std::string got = c.read_until([](const std::string& s) { return s.find("GET /echo?again\n") != std::string::npos; });
+    ASSERT_TRUE(
+        c.send("GET /echo?up HTTP/1.1\r\nHost: x\r\nConnection: Upgrade, HTTP2-Settings\r\n"
+               "Upgrade: h2c\r\nHTTP2-Settings: AAMAAABkAARAAAAAAAIAAAAA\r\n\r\n"
+               "GET /echo?again HTTP/1.1\r\nHost: x\r\n\r\n"));
+    std::string got =
+        c.read_until([](const std::string& s) { return s.find("GET /echo?again\n") != std::string::npos; });
     EXPECT_EQ(got.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << got;
     EXPECT_EQ(got.find("101"), std::string::npos);
     EXPECT_NE(got.find("GET /echo?up\n"), std::string::npos);
@@ -313,8 +291,7 @@ TEST_F(HttpServer, AnUpgradeRequestIsAnsweredAsHttp11)
     EXPECT_EQ(parse_printed(r.out).status_line.rfind("HTTP/1.1 200", 0), 0u) << r.out;
 }
 
-TEST_F(HttpServer, BodiesAreCountedAgainstTheServicesLimit)
-{
+TEST_F(HttpServer, BodiesAreCountedAgainstTheServicesLimit) {
     const std::string dir = ::testing::TempDir();
     auto file_of = [&](std::size_t size) {
         std::string path = dir + "/murlo-body-" + std::to_string(size);
@@ -347,8 +324,9 @@ TEST_F(HttpServer, BodiesAreCountedAgainstTheServicesLimit)
 
     // A chunked HTTP/1.1 body is counted the same way.
     RawClient c(endpoints[0]);
-    ASSERT_TRUE(c.send("POST /small HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n"
-                       "a\r\n0123456789\r\n7\r\nabcdefg\r\n0\r\n\r\n"));
+    ASSERT_TRUE(
+        c.send("POST /small HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n"
+               "a\r\n0123456789\r\n7\r\nabcdefg\r\n0\r\n\r\n"));
     std::string got = c.read_until([](const std::string& s) { return s.find("too_large") != std::string::npos; });
     EXPECT_NE(got.find("413"), std::string::npos) << got;
 
@@ -362,8 +340,7 @@ TEST_F(HttpServer, BodiesAreCountedAgainstTheServicesLimit)
     }
 }
 
-TEST_F(HttpServer, TheBodyIsHandedOverOnce)
-{
+TEST_F(HttpServer, TheBodyIsHandedOverOnce) {
     // A second read gets the first one's error again, or "taken" after the body.
     struct Case {
         const char* name;
@@ -387,8 +364,7 @@ TEST_F(HttpServer, TheBodyIsHandedOverOnce)
         }
 }
 
-TEST_F(HttpServer, ClosingAnHttp11ConnectionCancelsItsWaitingRequest)
-{
+TEST_F(HttpServer, ClosingAnHttp11ConnectionCancelsItsWaitingRequest) {
     int cancelled = test.cancelled.load();
     RawClient c(endpoints[1]);
     ASSERT_TRUE(c.send("GET /wait HTTP/1.1\r\nHost: x\r\n\r\n"));
@@ -399,8 +375,7 @@ TEST_F(HttpServer, ClosingAnHttp11ConnectionCancelsItsWaitingRequest)
     EXPECT_TRUE(eventually([&] { return test.waiting.load() == 0 && test.cancelled.load() == cancelled + 1; }));
 }
 
-TEST_F(HttpServer, AFailingServiceEndsOnlyItsRequest)
-{
+TEST_F(HttpServer, AFailingServiceEndsOnlyItsRequest) {
     // HTTP/1.1: the connection closes without an answer (curl: empty reply).
     EXPECT_EQ(run("curl -sS --http1.1 '" + base() + "/throw'").exit_code, 52);
     // HTTP/2: only the stream is reset; the next request on the connection is answered.
@@ -411,12 +386,10 @@ TEST_F(HttpServer, AFailingServiceEndsOnlyItsRequest)
     EXPECT_EQ(run("curl -sS --http2-prior-knowledge '" + base() + "/throw'").exit_code, 92);
 }
 
-TEST_F(HttpServer, BadInputEndsOnlyItsOwnConnection)
-{
+TEST_F(HttpServer, BadInputEndsOnlyItsOwnConnection) {
     std::mt19937 gen(7);
     std::string noise(4096, '\0');
-    for (auto& ch : noise)
-        ch = static_cast<char>(gen());
+    for (auto& ch : noise) ch = static_cast<char>(gen());
     noise[0] = 'X';  // not a preface prefix
 
     std::string preface = "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n";
@@ -451,8 +424,7 @@ TEST_F(HttpServer, BadInputEndsOnlyItsOwnConnection)
     }
 }
 
-TEST_F(HttpServer, AMalformedFrameIsAnsweredWithGoaway)
-{
+TEST_F(HttpServer, AMalformedFrameIsAnsweredWithGoaway) {
     RawClient raw(endpoints[0]);
     std::string bytes = std::string("PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n") +
                         std::string("\x00\x00\x05\x04\x00\x00\x00\x00\x00", 9) + "12345";
@@ -466,15 +438,13 @@ TEST_F(HttpServer, AMalformedFrameIsAnsweredWithGoaway)
         auto byte = [&](std::size_t i) { return static_cast<unsigned char>(got[i]); };
         std::size_t len = (byte(pos) << 16) | (byte(pos + 1) << 8) | byte(pos + 2);
         unsigned type = byte(pos + 3);
-        if (type == 0x7)
-            goaway = true;
+        if (type == 0x7) goaway = true;
         if (type == 0x4)
             for (std::size_t i = pos + 9; i + 6 <= pos + 9 + len && i + 6 <= got.size(); i += 6) {
                 unsigned id = (byte(i) << 8) | byte(i + 1);
                 unsigned long value = (static_cast<unsigned long>(byte(i + 2)) << 24) | (byte(i + 3) << 16) |
                                       (byte(i + 4) << 8) | byte(i + 5);
-                if (id == 0x3 && value == 200)
-                    streams_200 = true;
+                if (id == 0x3 && value == 200) streams_200 = true;
             }
         pos += 9 + len;
     }

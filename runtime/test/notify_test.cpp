@@ -40,8 +40,7 @@ namespace {
 enum class End { pending, woken, aborted, failed };
 
 // A completion handler that records in `end` how a wait ended.
-auto record_end(End& end)
-{
+auto record_end(End& end) {
     return [&end](std::exception_ptr e) {
         if (!e) {
             end = End::woken;
@@ -58,8 +57,7 @@ auto record_end(End& end)
 }
 
 // Spawns n.wait() with a cancellation slot the test controls.
-void spawn_wait(asio::io_context& io, Notify& n, asio::cancellation_signal& sig, End& end)
-{
+void spawn_wait(asio::io_context& io, Notify& n, asio::cancellation_signal& sig, End& end) {
     asio::co_spawn(io, n.wait(), asio::bind_cancellation_slot(sig.slot(), record_end(end)));
 }
 
@@ -71,10 +69,8 @@ struct HookedExecutor {
     Inner inner;
     std::shared_ptr<std::function<void()>> hook;
 
-    void fire() const
-    {
-        if (hook && *hook)
-            std::exchange(*hook, nullptr)();
+    void fire() const {
+        if (hook && *hook) std::exchange(*hook, nullptr)();
     }
     // Asked for directly, or through a type-erased executor's prefer_only.
     template <class P>
@@ -84,48 +80,39 @@ struct HookedExecutor {
 
     template <class P>
     auto query(const P& p) const noexcept(noexcept(asio::query(std::declval<const Inner&>(), p)))
-        -> decltype(asio::query(std::declval<const Inner&>(), p))
-    {
+        -> decltype(asio::query(std::declval<const Inner&>(), p)) {
         return asio::query(inner, p);
     }
     template <class P>
     auto require(const P& p) const
-        -> HookedExecutor<std::decay_t<decltype(asio::require(std::declval<const Inner&>(), p))>>
-    {
-        if constexpr (tracks<P>)
-            fire();
+        -> HookedExecutor<std::decay_t<decltype(asio::require(std::declval<const Inner&>(), p))>> {
+        if constexpr (tracks<P>) fire();
         return {asio::require(inner, p), hook};
     }
     template <class P>
     auto prefer(const P& p) const
-        -> HookedExecutor<std::decay_t<decltype(asio::prefer(std::declval<const Inner&>(), p))>>
-    {
-        if constexpr (tracks<P>)
-            fire();
+        -> HookedExecutor<std::decay_t<decltype(asio::prefer(std::declval<const Inner&>(), p))>> {
+        if constexpr (tracks<P>) fire();
         return {asio::prefer(inner, p), hook};
     }
     template <class F>
-    void execute(F&& f) const
-    {
+    void execute(F&& f) const {
         inner.execute(std::forward<F>(f));
     }
-    friend bool operator==(const HookedExecutor& a, const HookedExecutor& b) noexcept
-    {
+    friend bool operator==(const HookedExecutor& a, const HookedExecutor& b) noexcept {
         return a.inner == b.inner && a.hook == b.hook;
     }
     friend bool operator!=(const HookedExecutor& a, const HookedExecutor& b) noexcept { return !(a == b); }
 };
 
-asio::awaitable<void> sleep_for(std::chrono::steady_clock::duration d)
-{
+asio::awaitable<void> sleep_for(std::chrono::steady_clock::duration d) {
     asio::steady_timer t(co_await asio::this_coro::executor, d);
     co_await t.async_wait(asio::use_awaitable);
 }
 
 }  // namespace
 
-TEST(Notify, StoredPermitEndsNextWaitAtOnce)
-{
+TEST(Notify, StoredPermitEndsNextWaitAtOnce) {
     asio::io_context io;
     Notify n;
     n.notify_one();
@@ -137,8 +124,7 @@ TEST(Notify, StoredPermitEndsNextWaitAtOnce)
     EXPECT_FALSE(n.try_take());
 }
 
-TEST(Notify, TwoRaisesWithoutWaiterStoreOnePermit)
-{
+TEST(Notify, TwoRaisesWithoutWaiterStoreOnePermit) {
     Notify n;
     EXPECT_FALSE(n.try_take());
     n.notify_one();
@@ -162,8 +148,7 @@ TEST(Notify, TwoRaisesWithoutWaiterStoreOnePermit)
     EXPECT_EQ(e2, End::aborted);
 }
 
-TEST(Notify, RaiseWakesExactlyOneWaiterInArrivalOrder)
-{
+TEST(Notify, RaiseWakesExactlyOneWaiterInArrivalOrder) {
     asio::io_context io;
     Notify n;
     asio::cancellation_signal s1, s2;
@@ -181,8 +166,7 @@ TEST(Notify, RaiseWakesExactlyOneWaiterInArrivalOrder)
     EXPECT_EQ(e2, End::woken);
 }
 
-TEST(Notify, CancelledWaiterDoesNotSwallowARaise)
-{
+TEST(Notify, CancelledWaiterDoesNotSwallowARaise) {
     struct Case {
         const char* name;
         bool raise_before_cancel;  // handed the permit, then cancelled before it resumed
@@ -196,16 +180,13 @@ TEST(Notify, CancelledWaiterDoesNotSwallowARaise)
         asio::cancellation_signal s1, s2;
         End e1 = End::pending, e2 = End::pending;
         spawn_wait(io, n, s1, e1);
-        if (c.second_waiter)
-            spawn_wait(io, n, s2, e2);
+        if (c.second_waiter) spawn_wait(io, n, s2, e2);
         io.poll();
         // From inside the run loop, as a race's winner cancels its loser.
         asio::post(io, [&] {
-            if (c.raise_before_cancel)
-                n.notify_one();  // the waiter's resumption is posted, not yet run
+            if (c.raise_before_cancel) n.notify_one();  // the waiter's resumption is posted, not yet run
             s1.emit(asio::cancellation_type::terminal);
-            if (!c.raise_before_cancel)
-                n.notify_one();
+            if (!c.raise_before_cancel) n.notify_one();
         });
         io.poll();
         EXPECT_EQ(e1, End::aborted);
@@ -218,8 +199,7 @@ TEST(Notify, CancelledWaiterDoesNotSwallowARaise)
     }
 }
 
-TEST(Notify, CancellationWhileTheWaiterIsBeingParked)
-{
+TEST(Notify, CancellationWhileTheWaiterIsBeingParked) {
     // The cancellation arrives while the wait is parking its handler, as one
     // from another thread can; the wait must survive it and stay cancellable.
     asio::io_context io;
@@ -247,8 +227,7 @@ TEST(Notify, CancellationWhileTheWaiterIsBeingParked)
     EXPECT_TRUE(n.try_take());
 }
 
-TEST(Notify, CancellationAfterTheWaiterResumedChangesNothing)
-{
+TEST(Notify, CancellationAfterTheWaiterResumedChangesNothing) {
     asio::io_context io;
     Notify n;
     asio::cancellation_signal sig;
@@ -263,8 +242,7 @@ TEST(Notify, CancellationAfterTheWaiterResumedChangesNothing)
     EXPECT_FALSE(n.try_take());
 }
 
-TEST(Notify, WaitRacedWithTimer)
-{
+TEST(Notify, WaitRacedWithTimer) {
     asio::io_context io;
     auto work = asio::make_work_guard(io);
     std::thread runner([&] { io.run(); });
@@ -301,8 +279,7 @@ TEST(Notify, WaitRacedWithTimer)
     runner.join();
 }
 
-TEST(Notify, ManyThreadsRaiseWhileACoroutineWaitsInALoop)
-{
+TEST(Notify, ManyThreadsRaiseWhileACoroutineWaitsInALoop) {
     constexpr int raisers = 4;
     constexpr int raises_each = 2000;
     constexpr int total = raisers * raises_each;
@@ -310,8 +287,7 @@ TEST(Notify, ManyThreadsRaiseWhileACoroutineWaitsInALoop)
     asio::io_context io;
     auto work = asio::make_work_guard(io);
     std::vector<std::thread> workers;
-    for (int i = 0; i < 3; ++i)
-        workers.emplace_back([&] { io.run(); });
+    for (int i = 0; i < 3; ++i) workers.emplace_back([&] { io.run(); });
 
     Notify n;
     std::atomic<int> raised{0};
@@ -328,8 +304,7 @@ TEST(Notify, ManyThreadsRaiseWhileACoroutineWaitsInALoop)
             auto deadline = std::chrono::steady_clock::now() + 20s;
             while (std::chrono::steady_clock::now() < deadline) {
                 auto r = co_await (n.wait() || sleep_for(50us));
-                if (r.index() != 0)
-                    continue;
+                if (r.index() != 0) continue;
                 ++wakeups;
                 if (raised.load() == total) {
                     done.set_value(true);
@@ -348,14 +323,12 @@ TEST(Notify, ManyThreadsRaiseWhileACoroutineWaitsInALoop)
                 n.notify_one();
             }
         });
-    for (auto& t : threads)
-        t.join();
+    for (auto& t : threads) t.join();
 
     EXPECT_TRUE(done.get_future().get());
     EXPECT_LE(wakeups.load(), total);
     EXPECT_GE(wakeups.load(), 1);
 
     work.reset();
-    for (auto& w : workers)
-        w.join();
+    for (auto& w : workers) w.join();
 }

@@ -41,14 +41,11 @@ using murlo::runtime::RuntimeOptions;
 // id is cleared as it fails, so only the first allocation there is refused.
 static std::atomic<pid_t> fail_next_new_on{0};
 
-void* operator new(std::size_t size)
-{
+void* operator new(std::size_t size) {
     if (pid_t target = fail_next_new_on.load(std::memory_order_relaxed); target != 0 && target == ::gettid()) {
-        if (fail_next_new_on.compare_exchange_strong(target, 0))
-            throw std::bad_alloc();
+        if (fail_next_new_on.compare_exchange_strong(target, 0)) throw std::bad_alloc();
     }
-    if (void* p = std::malloc(size ? size : 1))
-        return p;
+    if (void* p = std::malloc(size ? size : 1)) return p;
     throw std::bad_alloc();
 }
 
@@ -59,69 +56,60 @@ namespace {
 
 using murlo::runtime::testing::eventually;
 
-std::string this_thread_name()
-{
+std::string this_thread_name() {
     char buf[32] = {};
     pthread_getname_np(pthread_self(), buf, sizeof buf);
     return buf;
 }
 
 // Threads of this process carrying `name`.
-int threads_named(const std::string& name)
-{
+int threads_named(const std::string& name) {
     int n = 0;
     for (auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
         std::ifstream comm(entry.path() / "comm");
         std::string line;
-        if (std::getline(comm, line) && line == name)
-            ++n;
+        if (std::getline(comm, line) && line == name) ++n;
     }
     return n;
 }
 
 // Ids of this process's threads carrying `name`.
-std::set<std::string> thread_ids(const std::string& name)
-{
+std::set<std::string> thread_ids(const std::string& name) {
     std::set<std::string> out;
     for (auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
         std::ifstream comm(entry.path() / "comm");
         std::string line;
-        if (std::getline(comm, line) && (name.empty() || line == name))
-            out.insert(entry.path().filename());
+        if (std::getline(comm, line) && (name.empty() || line == name)) out.insert(entry.path().filename());
     }
     return out;
 }
 
 // Whether the thread keeps SIGPIPE blocked, from its SigBlk mask.
-bool blocks_sigpipe(const std::string& tid)
-{
+bool blocks_sigpipe(const std::string& tid) {
     std::ifstream status("/proc/self/task/" + tid + "/status");
     for (std::string line; std::getline(status, line);)
-        if (line.rfind("SigBlk:", 0) == 0)
-            return std::stoull(line.substr(7), nullptr, 16) & (1ull << (SIGPIPE - 1));
+        if (line.rfind("SigBlk:", 0) == 0) return std::stoull(line.substr(7), nullptr, 16) & (1ull << (SIGPIPE - 1));
     ADD_FAILURE() << "no SigBlk for thread " << tid;
     return false;
 }
 
-asio::awaitable<std::string> name_after_timer()
-{
+asio::awaitable<std::string> name_after_timer() {
     asio::steady_timer t(co_await asio::this_coro::executor, 5ms);
     co_await t.async_wait(asio::use_awaitable);
     co_return this_thread_name();
 }
 
-asio::awaitable<int> fails() { throw std::runtime_error("broken invariant"); co_return 0; }
+asio::awaitable<int> fails() {
+    throw std::runtime_error("broken invariant");
+    co_return 0;
+}
 
 // Parks until cancelled or its runtime goes, holding `held` meanwhile.
-asio::awaitable<void> park_forever(std::shared_ptr<int> held, std::shared_ptr<Notify> never)
-{
-    co_await never->wait();
-}
+asio::awaitable<void> park_forever(std::shared_ptr<int> held, std::shared_ptr<Notify> never) { co_await never->wait(); }
 
 }  // namespace
 
-TEST(Runtime, WorkersCarryTheNameAndDriveTimers)
-{
+TEST(Runtime, WorkersCarryTheNameAndDriveTimers) {
     Runtime rt(RuntimeOptions{3, "rt-named"});
     EXPECT_EQ(rt.workers(), 3u);
     EXPECT_EQ(rt.block_on(name_after_timer()), "rt-named");
@@ -131,14 +119,12 @@ TEST(Runtime, WorkersCarryTheNameAndDriveTimers)
     EXPECT_EQ(threads_named("rt-named"), 0);
 }
 
-TEST(Runtime, NameIsCutToWhatTheKernelKeeps)
-{
+TEST(Runtime, NameIsCutToWhatTheKernelKeeps) {
     Runtime rt(RuntimeOptions{1, "a-very-long-thread-name"});
     EXPECT_EQ(rt.block_on(name_after_timer()), "a-very-long-thr");
 }
 
-TEST(Runtime, BlockOnReturnsTheResultAndRethrows)
-{
+TEST(Runtime, BlockOnReturnsTheResultAndRethrows) {
     Runtime rt(RuntimeOptions{2, "rt-block"});
     EXPECT_EQ(rt.block_on([]() -> asio::awaitable<int> { co_return 42; }()), 42);
     try {
@@ -151,8 +137,7 @@ TEST(Runtime, BlockOnReturnsTheResultAndRethrows)
     rt.block_on([]() -> asio::awaitable<void> { co_return; }());
 }
 
-TEST(Runtime, SpawnedTasksRunDetached)
-{
+TEST(Runtime, SpawnedTasksRunDetached) {
     Runtime rt(RuntimeOptions{4, "rt-spawn"});
     constexpr int tasks = 100;
     std::atomic<int> ran{0};
@@ -161,16 +146,14 @@ TEST(Runtime, SpawnedTasksRunDetached)
         rt.spawn([&]() -> asio::awaitable<void> {
             asio::steady_timer t(co_await asio::this_coro::executor, 1ms);
             co_await t.async_wait(asio::use_awaitable);
-            if (++ran == tasks)
-                all.set_value();
+            if (++ran == tasks) all.set_value();
         });
     // A task that throws ends alone.
     rt.spawn(fails);
     EXPECT_EQ(all.get_future().wait_for(10s), std::future_status::ready);
 }
 
-TEST(Runtime, ShutdownJoinsAndDropsWaitingTasks)
-{
+TEST(Runtime, ShutdownJoinsAndDropsWaitingTasks) {
     auto held = std::make_shared<int>(0);
     auto never = std::make_shared<Notify>();
     Runtime rt(RuntimeOptions{2, "rt-drop"});
@@ -197,8 +180,7 @@ TEST(Runtime, ShutdownJoinsAndDropsWaitingTasks)
     EXPECT_TRUE(never->try_take());
 }
 
-TEST(Runtime, ShutdownInTheBackgroundDoesNotWaitForBusyThreads)
-{
+TEST(Runtime, ShutdownInTheBackgroundDoesNotWaitForBusyThreads) {
     auto held = std::make_shared<int>(0);
     std::weak_ptr<int> watch = held;
     std::promise<void> release;
@@ -221,8 +203,7 @@ TEST(Runtime, ShutdownInTheBackgroundDoesNotWaitForBusyThreads)
     EXPECT_TRUE(eventually([&] { return watch.expired() && threads_named("rt-bg") == 0; }));
 }
 
-TEST(Runtime, ShutdownFromInsideATaskDoesNotDeadlock)
-{
+TEST(Runtime, ShutdownFromInsideATaskDoesNotDeadlock) {
     Runtime rt(RuntimeOptions{2, "rt-self"});
     std::promise<void> called;
     rt.spawn([&]() -> asio::awaitable<void> {
@@ -233,8 +214,7 @@ TEST(Runtime, ShutdownFromInsideATaskDoesNotDeadlock)
     EXPECT_EQ(called.get_future().wait_for(10s), std::future_status::ready);
 }
 
-TEST(Runtime, LookupRunsOnNamedBlockingThreads)
-{
+TEST(Runtime, LookupRunsOnNamedBlockingThreads) {
     Runtime rt(RuntimeOptions{1, "rt-lookup"});
     Lookup found = rt.block_on(murlo::runtime::lookup_host("localhost", 8080));
     ASSERT_TRUE(std::holds_alternative<std::vector<asio::ip::tcp::endpoint>>(found));
@@ -254,8 +234,7 @@ TEST(Runtime, LookupRunsOnNamedBlockingThreads)
     EXPECT_EQ(std::get<LookupError>(refused).text, gai_strerror(EAI_NONAME));
 }
 
-TEST(Runtime, ThreadsBlockSigpipe)
-{
+TEST(Runtime, ThreadsBlockSigpipe) {
     // Nothing to inherit from here: this thread takes SIGPIPE.
     sigset_t pipe_only;
     sigemptyset(&pipe_only);
@@ -268,8 +247,7 @@ TEST(Runtime, ThreadsBlockSigpipe)
     // run yet still carries this thread's name, so wait until all have theirs.
     EXPECT_TRUE(eventually([] { return thread_ids("rt-sigpipe").size() >= 3; }));
     auto workers_and_lookup = thread_ids("rt-sigpipe");
-    for (const auto& tid : workers_and_lookup)
-        EXPECT_TRUE(blocks_sigpipe(tid)) << tid;
+    for (const auto& tid : workers_and_lookup) EXPECT_TRUE(blocks_sigpipe(tid)) << tid;
 
     // A lookup thread started from this thread, by a plain io_context it drives.
     auto before = thread_ids("");
@@ -286,15 +264,13 @@ TEST(Runtime, ThreadsBlockSigpipe)
     EXPECT_GE(started, 1);
 }
 
-TEST(RuntimeDeathTest, AWriteIntoAPipeNobodyReadsFailsInsteadOfKilling)
-{
+TEST(RuntimeDeathTest, AWriteIntoAPipeNobodyReadsFailsInsteadOfKilling) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(
         {
             ::signal(SIGPIPE, SIG_DFL);
             int fds[2];
-            if (::pipe(fds) != 0)
-                std::_Exit(2);
+            if (::pipe(fds) != 0) std::_Exit(2);
             ::close(fds[0]);
             Runtime rt(RuntimeOptions{1, "rt-epipe"});
             int err = rt.block_on([fd = fds[1]]() -> asio::awaitable<int> {
@@ -306,8 +282,7 @@ TEST(RuntimeDeathTest, AWriteIntoAPipeNobodyReadsFailsInsteadOfKilling)
         testing::ExitedWithCode(0), "");
 }
 
-TEST(Runtime, ExecutorAndStrandsAreRefusedOnceShutDown)
-{
+TEST(Runtime, ExecutorAndStrandsAreRefusedOnceShutDown) {
     struct Case {
         const char* how;
         void (*stop)(Runtime&);
@@ -346,8 +321,7 @@ TEST(Runtime, ExecutorAndStrandsAreRefusedOnceShutDown)
     }
 }
 
-TEST(Runtime, ALookupThatRunsOutOfMemoryFailsLikeALookup)
-{
+TEST(Runtime, ALookupThatRunsOutOfMemoryFailsLikeALookup) {
     Runtime rt(RuntimeOptions{1, "rt-oom"});
     const auto worker = rt.block_on([]() -> asio::awaitable<pid_t> { co_return ::gettid(); }());
     ASSERT_TRUE(std::holds_alternative<std::vector<asio::ip::tcp::endpoint>>(

@@ -23,13 +23,11 @@ using murlo::runtime::testing::eventually;
 
 namespace {
 
-TEST(NotifyLater, OnAWorkerTheQueuedWorkGoesFirstAndEveryWaiterWakes)
-{
+TEST(NotifyLater, OnAWorkerTheQueuedWorkGoesFirstAndEveryWaiterWakes) {
     Runtime rt(RuntimeOptions{1, "wake-test"});
     constexpr int waiters = 1000;
     std::vector<std::shared_ptr<Notify>> handles;
-    for (int i = 0; i < waiters; ++i)
-        handles.push_back(std::make_shared<Notify>());
+    for (int i = 0; i < waiters; ++i) handles.push_back(std::make_shared<Notify>());
     std::mutex mutex;
     std::vector<int> order;  // -1: the work queued before; i: waiter i woke
     std::atomic<int> parked{0};
@@ -64,13 +62,11 @@ TEST(NotifyLater, OnAWorkerTheQueuedWorkGoesFirstAndEveryWaiterWakes)
     rt.shutdown();
 }
 
-TEST(NotifyLater, SharedOutAmongWorkersEveryWaiterWakesOnce)
-{
+TEST(NotifyLater, SharedOutAmongWorkersEveryWaiterWakesOnce) {
     Runtime rt(RuntimeOptions{4, "wake-test"});
     constexpr int waiters = 5000;
     std::vector<std::shared_ptr<Notify>> handles;
-    for (int i = 0; i < waiters; ++i)
-        handles.push_back(std::make_shared<Notify>());
+    for (int i = 0; i < waiters; ++i) handles.push_back(std::make_shared<Notify>());
     std::atomic<int> parked{0}, woke{0};
     for (int i = 0; i < waiters; ++i) {
         rt.spawn([&, h = handles[i]]() -> asio::awaitable<void> {
@@ -85,13 +81,11 @@ TEST(NotifyLater, SharedOutAmongWorkersEveryWaiterWakesOnce)
     std::vector<std::weak_ptr<Notify>> weak(handles.begin(), handles.end());
     asio::post(rt.executor(), [&] { murlo::runtime::notify_later(weak); });
     ASSERT_TRUE(eventually([&] { return woke == waiters; })) << woke << " of " << waiters;
-    for (auto& h : handles)
-        EXPECT_FALSE(h->try_take()) << "a handle was notified twice";
+    for (auto& h : handles) EXPECT_FALSE(h->try_take()) << "a handle was notified twice";
     rt.shutdown();
 }
 
-TEST(NotifyLater, OffTheRuntimeItNotifiesAtOnce)
-{
+TEST(NotifyLater, OffTheRuntimeItNotifiesAtOnce) {
     auto h = std::make_shared<Notify>();
     std::vector<std::weak_ptr<Notify>> weak{h};
     murlo::runtime::notify_later(weak);

@@ -45,18 +45,17 @@ using murlo::runtime::H2Client;
 using murlo::runtime::H2Response;
 using murlo::runtime::HttpRequest;
 using murlo::runtime::HttpResponse;
+using murlo::runtime::next_worker;
 using murlo::runtime::Notify;
 using murlo::runtime::Runtime;
 using murlo::runtime::RuntimeOptions;
-using murlo::runtime::next_worker;
 using murlo::runtime::single_threaded;
 
 namespace {
 
 using murlo::runtime::testing::eventually;
 
-std::string this_thread_name()
-{
+std::string this_thread_name() {
     char buf[32] = {};
     pthread_getname_np(pthread_self(), buf, sizeof buf);
     return buf;
@@ -68,8 +67,7 @@ struct Seen {
     std::map<std::string, std::set<std::thread::id>> threads;
     std::set<std::string> names;
 
-    void note(const std::string& tag)
-    {
+    void note(const std::string& tag) {
         std::lock_guard lock(mutex);
         threads[tag].insert(std::this_thread::get_id());
         names.insert(this_thread_name());
@@ -78,8 +76,7 @@ struct Seen {
 
 // Rings `bell` from a thread outside every runtime until stopped, so waits on
 // it resume through a post from another thread.
-std::jthread ringer(std::shared_ptr<Notify> bell)
-{
+std::jthread ringer(std::shared_ptr<Notify> bell) {
     return std::jthread([bell](std::stop_token stop) {
         while (!stop.stop_requested()) {
             bell->notify_one();
@@ -89,8 +86,7 @@ std::jthread ringer(std::shared_ptr<Notify> bell)
 }
 
 // Notes its thread after each kind of wait: a timer, a post, a wake-up from another thread.
-asio::awaitable<void> hop(std::string tag, std::shared_ptr<Seen> seen, std::shared_ptr<Notify> bell)
-{
+asio::awaitable<void> hop(std::string tag, std::shared_ptr<Seen> seen, std::shared_ptr<Notify> bell) {
     auto ex = co_await asio::this_coro::executor;
     seen->note(tag);
     asio::steady_timer timer(ex, 1ms);
@@ -103,8 +99,7 @@ asio::awaitable<void> hop(std::string tag, std::shared_ptr<Seen> seen, std::shar
 }
 
 // Serves "/<tag>/...": hops, then answers the tag.
-asio::awaitable<HttpResponse> answer(HttpRequest request, std::shared_ptr<Seen> seen, std::shared_ptr<Notify> bell)
-{
+asio::awaitable<HttpResponse> answer(HttpRequest request, std::shared_ptr<Seen> seen, std::shared_ptr<Notify> bell) {
     std::string target(request.target);
     std::string tag = target.substr(1, target.find('/', 1) - 1);
     co_await hop(tag, seen, bell);
@@ -112,14 +107,12 @@ asio::awaitable<HttpResponse> answer(HttpRequest request, std::shared_ptr<Seen> 
 }
 
 // Places each connection on a worker for its whole life, as the registry does.
-asio::awaitable<void> accept_loop(Acceptor acceptor, murlo::runtime::HttpService service)
-{
+asio::awaitable<void> accept_loop(Acceptor acceptor, murlo::runtime::HttpService service) {
     const auto here = co_await asio::this_coro::executor;
     for (;;) {
         const auto worker = next_worker(here);
         auto [ec, socket] = co_await acceptor.async_accept(worker);
-        if (ec)
-            continue;
+        if (ec) continue;
         asio::co_spawn(worker, murlo::runtime::serve_connection(std::move(socket), service), asio::detached);
     }
 }
@@ -127,8 +120,7 @@ asio::awaitable<void> accept_loop(Acceptor acceptor, murlo::runtime::HttpService
 // One client, so one connection: a first request opens it, then `concurrent`
 // requests are in flight together, then `after` more go one at a time. Counts the 200 answers carrying the tag;
 // -1 when the client used more than one connection.
-asio::awaitable<int> fetch_over_one_connection(std::string base, std::string tag, int concurrent, int after)
-{
+asio::awaitable<int> fetch_over_one_connection(std::string base, std::string tag, int concurrent, int after) {
     auto ex = co_await asio::this_coro::executor;
     H2Client client(ex);
     int ok = 0;
@@ -136,11 +128,9 @@ asio::awaitable<int> fetch_over_one_connection(std::string base, std::string tag
         auto deadline = murlo::runtime::deadline_after(10'000);
         auto head = co_await client.request("GET", base + "/" + tag + "/" + std::to_string(n), "", "", deadline);
         auto* response = std::get_if<H2Response>(&head);
-        if (!response || response->status() != 200)
-            co_return;
+        if (!response || response->status() != 200) co_return;
         auto body = co_await response->body(deadline);
-        if (auto* text = std::get_if<std::string>(&body); text && *text == tag)
-            ++ok;
+        if (auto* text = std::get_if<std::string>(&body); text && *text == tag) ++ok;
     };
     co_await one(0);
     int pending = concurrent;
@@ -150,20 +140,17 @@ asio::awaitable<int> fetch_over_one_connection(std::string base, std::string tag
             ex,
             [&, n]() -> asio::awaitable<void> {
                 co_await one(n);
-                if (--pending == 0)
-                    all_done.notify_one();
+                if (--pending == 0) all_done.notify_one();
             },
             asio::detached);
     co_await all_done.wait();
-    for (int n = concurrent + 1; n <= concurrent + after; ++n)
-        co_await one(n);
+    for (int n = concurrent + 1; n <= concurrent + after; ++n) co_await one(n);
     co_return client.connections() == 1 ? ok : -1;
 }
 
 }  // namespace
 
-TEST(Workers, AConnectionStaysOnOneThreadAndConnectionsSpreadOverTheWorkers)
-{
+TEST(Workers, AConnectionStaysOnOneThreadAndConnectionsSpreadOverTheWorkers) {
     constexpr std::size_t workers = 4;
     constexpr int connections = 2 * workers;
     constexpr int concurrent = 5, after = 3;
@@ -185,8 +172,7 @@ TEST(Workers, AConnectionStaysOnOneThreadAndConnectionsSpreadOverTheWorkers)
         fetched.push_back(std::async(std::launch::async, [&, c] {
             return client.block_on(fetch_over_one_connection(base, "c" + std::to_string(c), concurrent, after));
         }));
-    for (int c = 0; c < connections; ++c)
-        EXPECT_EQ(fetched[c].get(), 1 + concurrent + after) << "connection c" << c;
+    for (int c = 0; c < connections; ++c) EXPECT_EQ(fetched[c].get(), 1 + concurrent + after) << "connection c" << c;
 
     std::lock_guard lock(seen->mutex);
     ASSERT_EQ(seen->threads.size(), std::size_t{connections});
@@ -199,8 +185,7 @@ TEST(Workers, AConnectionStaysOnOneThreadAndConnectionsSpreadOverTheWorkers)
     EXPECT_EQ(seen->names, std::set<std::string>{"wk-server"});
 }
 
-TEST(Workers, SpawnedTasksStayOnTheWorkerTheyStartedOn)
-{
+TEST(Workers, SpawnedTasksStayOnTheWorkerTheyStartedOn) {
     constexpr std::size_t workers = 3;
     auto seen = std::make_shared<Seen>();
     auto bell = std::make_shared<Notify>();
@@ -227,8 +212,7 @@ TEST(Workers, SpawnedTasksStayOnTheWorkerTheyStartedOn)
     EXPECT_EQ(seen->names, std::set<std::string>{"wk-spawn"});
 }
 
-TEST(NextWorker, WalksTheRuntimesWorkersInTurn)
-{
+TEST(NextWorker, WalksTheRuntimesWorkersInTurn) {
     constexpr int workers = 3;
     Runtime rt(RuntimeOptions{workers, "wk-next"});
     struct Placed {
@@ -246,8 +230,7 @@ TEST(NextWorker, WalksTheRuntimesWorkersInTurn)
         SCOPED_TRACE(from_strand ? "strand" : "executor");
         auto task = [&]() -> asio::awaitable<std::vector<Placed>> {
             asio::any_io_executor from = co_await asio::this_coro::executor;
-            if (from_strand)
-                from = asio::make_strand(from);
+            if (from_strand) from = asio::make_strand(from);
             std::vector<Placed> out;
             for (int i = 0; i < 2 * workers; ++i) {
                 const auto worker = next_worker(from);
@@ -262,15 +245,13 @@ TEST(NextWorker, WalksTheRuntimesWorkersInTurn)
             threads.insert(placed[i].thread);
             EXPECT_EQ(placed[i].name, "wk-next");
             EXPECT_TRUE(placed[i].single);
-            if (i >= workers)
-                EXPECT_EQ(placed[i].thread, placed[i - workers].thread) << "not in turn at " << i;
+            if (i >= workers) EXPECT_EQ(placed[i].thread, placed[i - workers].thread) << "not in turn at " << i;
         }
         EXPECT_EQ(threads.size(), std::size_t{workers});
     }
 }
 
-TEST(NextWorker, OutsideARunningRuntimeGivesTheSameExecutor)
-{
+TEST(NextWorker, OutsideARunningRuntimeGivesTheSameExecutor) {
     asio::io_context io;
     const asio::any_io_executor plain = io.get_executor();
     const asio::any_io_executor strand = asio::make_strand(io);
@@ -292,8 +273,7 @@ TEST(NextWorker, OutsideARunningRuntimeGivesTheSameExecutor)
     EXPECT_TRUE(answer.get());
 }
 
-TEST(Workers, ShutdownReleasesTasksThatOwnAnotherWorkersObjects)
-{
+TEST(Workers, ShutdownReleasesTasksThatOwnAnotherWorkersObjects) {
     // Each task's frame owns a socket and a timer of the other worker; every
     // worker's pending work must go before any worker's context does.
     auto held = std::make_shared<int>(0);

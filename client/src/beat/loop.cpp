@@ -150,8 +150,9 @@ asio::awaitable<void> run_post(std::shared_ptr<PostOperation> op, runtime::H2Cli
 std::shared_ptr<PostOperation> start_post(const asio::any_io_executor& executor, runtime::H2Client& client,
                                           std::string endpoint, proto::Beat beat, std::uint64_t reply_deadline_ms) {
     auto op = std::make_shared<PostOperation>();
-    asio::co_spawn(executor, run_post(op, client, std::move(endpoint), std::move(beat), reply_deadline_ms),
-                   asio::bind_cancellation_slot(op->cancel.slot(), [op](std::exception_ptr) { op->completion.complete(); }));
+    asio::co_spawn(
+        executor, run_post(op, client, std::move(endpoint), std::move(beat), reply_deadline_ms),
+        asio::bind_cancellation_slot(op->cancel.slot(), [op](std::exception_ptr) { op->completion.complete(); }));
     return op;
 }
 

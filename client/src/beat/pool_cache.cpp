@@ -132,33 +132,33 @@ std::uint64_t CachedPool::field_digest(std::span<const std::string> fields) {
         h.write_u64(m.incarnation);
         for (std::size_t i = 0; i < fields.size(); ++i) {
             switch (kinds[i]) {
-            case Kind::url:
-                if (!m.url) {
-                    h.write_u64(0);
-                } else {
-                    h.write_u64(1);
-                    h.write(*m.url);
-                    h.write_u8(0xff);
-                }
-                break;
-            case Kind::ready:
-                h.write_u8(m.ready ? 1 : 0);
-                break;
-            case Kind::state:
-                if (const Value* v = state_entry(m.state, fields[i])) {
-                    const std::string* text = v->as_string();
-                    if (text != nullptr && plain_text(*text)) {
-                        h.write_u8('"');
-                        h.write(*text);
-                        h.write_u8('"');
+                case Kind::url:
+                    if (!m.url) {
+                        h.write_u64(0);
                     } else {
-                        scratch.clear();
-                        proto::write_value(scratch, *v);
-                        h.write(scratch);
+                        h.write_u64(1);
+                        h.write(*m.url);
+                        h.write_u8(0xff);
                     }
-                }
-                h.write_u8(0xff);
-                break;
+                    break;
+                case Kind::ready:
+                    h.write_u8(m.ready ? 1 : 0);
+                    break;
+                case Kind::state:
+                    if (const Value* v = state_entry(m.state, fields[i])) {
+                        const std::string* text = v->as_string();
+                        if (text != nullptr && plain_text(*text)) {
+                            h.write_u8('"');
+                            h.write(*text);
+                            h.write_u8('"');
+                        } else {
+                            scratch.clear();
+                            proto::write_value(scratch, *v);
+                            h.write(scratch);
+                        }
+                    }
+                    h.write_u8(0xff);
+                    break;
             }
         }
     }

@@ -193,21 +193,19 @@ void Shared::ring() {
     }
 }
 
-Client::Client(std::string endpoint, std::string pool, std::uint64_t id, std::uint64_t incarnation,
-               std::string policy, std::optional<std::uint64_t> slot, std::optional<std::uint64_t> size,
-               std::optional<std::string> url, std::optional<std::vector<std::string>> methods, bool exclusive,
-               std::uint64_t coalesce_ms)
-    : shared(std::make_shared<Shared>(std::move(endpoint), std::move(pool), id, incarnation, std::move(policy),
-                                      slot, size, std::move(url),
-                                      methods ? std::move(*methods) : std::vector<std::string>{}, exclusive,
-                                      coalesce_ms)) {
+Client::Client(std::string endpoint, std::string pool, std::uint64_t id, std::uint64_t incarnation, std::string policy,
+               std::optional<std::uint64_t> slot, std::optional<std::uint64_t> size, std::optional<std::string> url,
+               std::optional<std::vector<std::string>> methods, bool exclusive, std::uint64_t coalesce_ms)
+    : shared(std::make_shared<Shared>(std::move(endpoint), std::move(pool), id, incarnation, std::move(policy), slot,
+                                      size, std::move(url), methods ? std::move(*methods) : std::vector<std::string>{},
+                                      exclusive, coalesce_ms)) {
     rng.value = selection_rng(id, incarnation);
 }
 
 Client::~Client() = default;
 
-std::uint64_t selection_seed(std::uint32_t pid, std::uint64_t id, std::uint64_t incarnation,
-                             std::int64_t seconds, std::uint32_t nanoseconds, std::uint64_t nonce) {
+std::uint64_t selection_seed(std::uint32_t pid, std::uint64_t id, std::uint64_t incarnation, std::int64_t seconds,
+                             std::uint32_t nanoseconds, std::uint64_t nonce) {
     SipHasher13 h;
     h.write_u32(pid);
     h.write_u64(id);

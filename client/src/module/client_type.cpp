@@ -31,8 +31,7 @@ using proto::Value;
 constexpr std::size_t kWatchLimit = 64;
 
 struct ClientObject {
-    PyObject_HEAD
-    beat::Client client;  // constructed in place by client_new
+    PyObject_HEAD beat::Client client;  // constructed in place by client_new
 };
 
 beat::Client& client_of(PyObject* self) { return reinterpret_cast<ClientObject*>(self)->client; }
@@ -85,8 +84,8 @@ struct ByteCount {
 PyObject* client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         static const Signature sig{"Client",
-                                   {"endpoint", "pool", "id", "incarnation", "policy", "slot", "size", "url",
-                                    "methods", "exclusive", "coalesce_ms"},
+                                   {"endpoint", "pool", "id", "incarnation", "policy", "slot", "size", "url", "methods",
+                                    "exclusive", "coalesce_ms"},
                                    5};
         std::string endpoint, pool, policy;
         std::uint64_t id = 0, incarnation = 0, coalesce_ms = 50;
@@ -525,8 +524,8 @@ PyObject* m_frozen(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
             roster = it->second.roster;
             version = it->second.version;
         }
-        return tuple_of({to_python(std::string_view(members.json)), to_python(members.fingerprint),
-                         to_python(roster), to_python(version)});
+        return tuple_of({to_python(std::string_view(members.json)), to_python(members.fingerprint), to_python(roster),
+                         to_python(version)});
     });
 }
 
@@ -624,11 +623,7 @@ PyType_Slot client_slots[] = {
 // No BASETYPE (not subclassable), no GC (holds no Python references), no
 // dict or weak reference slots.
 PyType_Spec client_spec = {
-    "Client",
-    static_cast<int>(sizeof(ClientObject)),
-    0,
-    Py_TPFLAGS_DEFAULT,
-    client_slots,
+    "Client", static_cast<int>(sizeof(ClientObject)), 0, Py_TPFLAGS_DEFAULT, client_slots,
 };
 
 }  // namespace
@@ -643,8 +638,7 @@ PyObject* make_client_type() {
     PyObject* entered = scope != nullptr ? PyObject_CallMethod(scope, "__enter__", nullptr) : nullptr;
     PyObject* type = nullptr;
     if (entered != nullptr) {
-        PyObject* filtered =
-            PyObject_CallMethod(warnings, "simplefilter", "sO", "ignore", PyExc_DeprecationWarning);
+        PyObject* filtered = PyObject_CallMethod(warnings, "simplefilter", "sO", "ignore", PyExc_DeprecationWarning);
         if (filtered != nullptr) type = PyType_FromSpec(&client_spec);
         Py_XDECREF(filtered);
         PyObject *error_type, *error_value, *error_traceback;

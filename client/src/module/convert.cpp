@@ -18,7 +18,7 @@ std::size_t index_of(const Signature& sig, PyObject* keyword) {
 // The keyword's value, or null; keywords come as a vectorcall's names and
 // values or as a dict (then `names` is null).
 struct Keywords {
-    PyObject* names = nullptr;   // tuple of str, vectorcall form
+    PyObject* names = nullptr;  // tuple of str, vectorcall form
     PyObject* const* values = nullptr;
     PyObject* dict = nullptr;
     Py_ssize_t count = 0;
@@ -33,8 +33,7 @@ struct Keywords {
 
 // The interpreter's binding rules and wording for functions whose parameters
 // are all positional-or-keyword.
-bool bind_keywords(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, const Keywords& kw,
-                   PyObject** out) {
+bool bind_keywords(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, const Keywords& kw, PyObject** out) {
     const auto max = static_cast<Py_ssize_t>(sig.params.size());
     if (nargs + kw.count > max) {
         PyErr_Format(PyExc_TypeError, "%s() takes at most %zd %sargument%s (%zd given)", sig.name, max,
@@ -61,8 +60,8 @@ bool bind_keywords(const Signature& sig, PyObject* const* args, Py_ssize_t nargs
     for (Py_ssize_t i = 0; i < nargs; ++i) {
         const char* name = sig.params.begin()[i];
         if (kw.find(name) != nullptr) {
-            PyErr_Format(PyExc_TypeError, "argument for %s() given by name ('%s') and position (%zd)", sig.name,
-                         name, i + 1);
+            PyErr_Format(PyExc_TypeError, "argument for %s() given by name ('%s') and position (%zd)", sig.name, name,
+                         i + 1);
             return false;
         }
     }

@@ -39,7 +39,7 @@ bool convert(PyObject* obj, const char* name, std::string_view& out);
 bool convert(PyObject* obj, const char* name, std::string& out);
 bool convert(PyObject* obj, const char* name, std::uint64_t& out);
 bool convert(PyObject* obj, const char* name, std::int32_t& out);
-bool convert(PyObject* obj, const char* name, bool& out);  // True/False (and NumPy's bool) only
+bool convert(PyObject* obj, const char* name, bool& out);                      // True/False (and NumPy's bool) only
 bool convert(PyObject* obj, const char* name, std::vector<std::string>& out);  // a sequence of str, not a str
 
 // None is absent; anything else converts as T.

@@ -22,8 +22,7 @@ PyObject* raise_with(PyObject* type, std::string_view message) {
 bool init_errors() {
     if (panic_type != nullptr) return true;
     panic_type = PyErr_NewExceptionWithDoc(
-        "_murlo.PanicException",
-        "An internal invariant of the module failed during a call; the call was abandoned.",
+        "_murlo.PanicException", "An internal invariant of the module failed during a call; the call was abandoned.",
         PyExc_BaseException, nullptr);
     return panic_type != nullptr;
 }

@@ -13,19 +13,11 @@ namespace {
 using namespace murlo::client::module;
 
 PyModuleDef murlo_module = {
-    PyModuleDef_HEAD_INIT,
-    "_murlo",
-    "",
-    0,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
+    PyModuleDef_HEAD_INIT, "_murlo", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
-PyObject* the_module = nullptr;            // strong reference, for the life of the process
-PyInterpreterState* owner = nullptr;       // the interpreter that built it
+PyObject* the_module = nullptr;       // strong reference, for the life of the process
+PyInterpreterState* owner = nullptr;  // the interpreter that built it
 
 // Sets `name` and appends it to __all__, which the first addition creates.
 bool add_public(PyObject* module, const char* name, PyObject* value) {
@@ -45,8 +37,7 @@ bool add_public(PyObject* module, const char* name, PyObject* value) {
         }
     }
     PyObject* text = PyUnicode_FromString(name);
-    const bool ok = text != nullptr && PyList_Append(all, text) == 0 &&
-                    PyModule_AddObjectRef(module, name, value) == 0;
+    const bool ok = text != nullptr && PyList_Append(all, text) == 0 && PyModule_AddObjectRef(module, name, value) == 0;
     Py_XDECREF(text);
     Py_DECREF(all);
     Py_DECREF(value);

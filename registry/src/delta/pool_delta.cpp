@@ -11,8 +11,8 @@ namespace murlo::registry {
 
 namespace {
 
-constexpr std::size_t overhead = 256;    // per delta and per member
-constexpr std::size_t per_byte = 6;      // per byte of policy, method and url text
+constexpr std::size_t overhead = 256;  // per delta and per member
+constexpr std::size_t per_byte = 6;    // per byte of policy, method and url text
 constexpr std::size_t per_method = 3;
 constexpr std::size_t per_removed = 21;  // one id: up to 20 digits and a comma
 
@@ -23,7 +23,7 @@ void add(std::size_t& cost, std::size_t n) {
 
 std::size_t text_cost(std::size_t len) {
     return len > std::numeric_limits<std::size_t>::max() / per_byte ? std::numeric_limits<std::size_t>::max()
-                                                                     : len * per_byte;
+                                                                    : len * per_byte;
 }
 
 void add_member(std::size_t& cost, const Record& record) {

@@ -80,8 +80,7 @@ std::string v6_text(const asio::ip::address_v6& address) {
     unsigned groups[8];
     for (int i = 0; i < 8; ++i) groups[i] = (unsigned(bytes[2 * i]) << 8) | bytes[2 * i + 1];
     std::string out;
-    if (groups[0] == 0 && groups[1] == 0 && groups[2] == 0 && groups[3] == 0 && groups[4] == 0 &&
-        groups[5] == 0xffff) {
+    if (groups[0] == 0 && groups[1] == 0 && groups[2] == 0 && groups[3] == 0 && groups[4] == 0 && groups[5] == 0xffff) {
         out = "::ffff:";
         for (int i = 12; i < 16; ++i) {
             if (i > 12) out.push_back('.');

@@ -54,7 +54,7 @@ runtime::HttpResponse ack_answer(const SharedBeatAck& answer) {
 }
 
 boost::asio::awaitable<runtime::HttpResponse> held_beat(std::shared_ptr<Registry> registry, proto::Beat beat,
-                                                       SharedBeatAck answer) {
+                                                        SharedBeatAck answer) {
     co_await hold_on(*registry, beat, answer);
     co_return ack_answer(answer);
 }
@@ -83,7 +83,7 @@ runtime::HttpReply answer_beat(runtime::Body body, const std::shared_ptr<Registr
 
 // A beat whose body is still on its way.
 boost::asio::awaitable<runtime::HttpResponse> beat_later(runtime::HttpRequest request,
-                                                        std::shared_ptr<Registry> registry) {
+                                                         std::shared_ptr<Registry> registry) {
     runtime::Body body = co_await request.read_body(body_limit);
     runtime::HttpReply reply = answer_beat(std::move(body), registry);
     if (auto* now = std::get_if<runtime::HttpResponse>(&reply)) co_return std::move(*now);

@@ -29,8 +29,8 @@ std::optional<std::size_t> within_limits(const proto::Beat& beat) {
 }
 
 std::string policy_refusal(const proto::Beat& beat, const Pool& pool) {
-    return "pool " + proto::quoted(beat.pool) + " is running as " + proto::quoted(pool.policy) +
-           ", this member says " + proto::quoted(beat.policy);
+    return "pool " + proto::quoted(beat.pool) + " is running as " + proto::quoted(pool.policy) + ", this member says " +
+           proto::quoted(beat.policy);
 }
 
 std::string size_refusal(const proto::Beat& beat, const Pool& pool) {
@@ -111,7 +111,8 @@ SharedBeatAck Registry::beat_shared(const proto::Beat& beat, Instant now) {
             } else if (is_found && live == incarnation) {
                 Record& record = found->second;
                 record.expires = deadline_after(now, ttl_);
-                const bool already = record.publication && (!beat.publication || *beat.publication <= *record.publication);
+                const bool already =
+                    record.publication && (!beat.publication || *beat.publication <= *record.publication);
                 if (!already) {
                     record.publication = beat.publication;
                     proto::Member& member = record.member;

@@ -7,12 +7,10 @@
 namespace murlo::runtime::testing {
 
 template <class F>
-bool eventually(F done)
-{
+bool eventually(F done) {
     using namespace std::chrono_literals;
     for (auto until = std::chrono::steady_clock::now() + 10s; std::chrono::steady_clock::now() < until;) {
-        if (done())
-            return true;
+        if (done()) return true;
         std::this_thread::sleep_for(1ms);
     }
     return done();

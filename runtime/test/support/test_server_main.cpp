@@ -21,21 +21,17 @@ using murlo::runtime::Acceptor;
 
 namespace {
 
-asio::awaitable<void> accept_loop(murlo::runtime::Runtime& rt, Acceptor acceptor,
-                                  murlo::runtime::HttpService service)
-{
+asio::awaitable<void> accept_loop(murlo::runtime::Runtime& rt, Acceptor acceptor, murlo::runtime::HttpService service) {
     for (;;) {
         auto [ec, socket] = co_await acceptor.async_accept();
-        if (ec)
-            continue;
+        if (ec) continue;
         rt.spawn(murlo::runtime::serve_connection(std::move(socket), service));
     }
 }
 
 }  // namespace
 
-int main()
-{
+int main() {
     murlo::runtime::testing::TestService test;
     murlo::runtime::Runtime rt(murlo::runtime::RuntimeOptions{2, "murlo-test"});
     for (const char* host : {"127.0.0.1", "::1"}) {

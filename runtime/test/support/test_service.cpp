@@ -7,8 +7,7 @@ namespace murlo::runtime::testing {
 
 namespace asio = boost::asio;
 
-std::string TestService::stats() const
-{
+std::string TestService::stats() const {
     return "{\"waiting\":" + std::to_string(waiting.load()) + ",\"cancelled\":" + std::to_string(cancelled.load()) +
            ",\"broken\":" + std::to_string(broken.load()) + ",\"reading\":" + std::to_string(reading.load()) + "}";
 }
@@ -17,21 +16,19 @@ namespace {
 
 std::string_view path_of(std::string_view target) { return target.substr(0, target.find('?')); }
 
-const char* error_text(BodyError e)
-{
+const char* error_text(BodyError e) {
     switch (e) {
-    case BodyError::too_large:
-        return "too_large";
-    case BodyError::broken:
-        return "broken";
-    case BodyError::taken:
-        return "taken";
+        case BodyError::too_large:
+            return "too_large";
+        case BodyError::broken:
+            return "broken";
+        case BodyError::taken:
+            return "taken";
     }
     return "?";
 }
 
-asio::awaitable<HttpResponse> answer(TestService& t, HttpRequest req)
-{
+asio::awaitable<HttpResponse> answer(TestService& t, HttpRequest req) {
     auto path = path_of(req.target);
     if (path.starts_with("/echo")) {
         Body body = co_await req.read_body(1024 * 1024);
@@ -57,10 +54,8 @@ asio::awaitable<HttpResponse> answer(TestService& t, HttpRequest req)
     if (path == "/small") {
         ++t.reading;
         Body body = co_await req.read_body(TestService::small_limit);
-        if (auto* bytes = std::get_if<std::string>(&body))
-            co_return HttpResponse{200, "text/plain", *bytes};
-        if (std::get<BodyError>(body) == BodyError::broken)
-            ++t.broken;
+        if (auto* bytes = std::get_if<std::string>(&body)) co_return HttpResponse{200, "text/plain", *bytes};
+        if (std::get<BodyError>(body) == BodyError::broken) ++t.broken;
         co_return HttpResponse{413, "text/plain", error_text(std::get<BodyError>(body))};
     }
     if (path == "/twice") {
@@ -75,19 +70,15 @@ asio::awaitable<HttpResponse> answer(TestService& t, HttpRequest req)
         }
         co_return HttpResponse{200, "text/plain", std::move(out)};
     }
-    if (path == "/big")
-        co_return HttpResponse{200, "text/plain", std::string(1024 * 1024, 'b')};
-    if (path == "/stats")
-        co_return HttpResponse{200, "application/json", t.stats()};
-    if (path == "/throw")
-        throw std::runtime_error("the service failed");
+    if (path == "/big") co_return HttpResponse{200, "text/plain", std::string(1024 * 1024, 'b')};
+    if (path == "/stats") co_return HttpResponse{200, "application/json", t.stats()};
+    if (path == "/throw") throw std::runtime_error("the service failed");
     co_return HttpResponse{404, "application/json", "{}"};
 }
 
 }  // namespace
 
-HttpService TestService::service()
-{
+HttpService TestService::service() {
     return [this](HttpRequest req) { return answer(*this, std::move(req)); };
 }
 

@@ -20,8 +20,8 @@ struct Member {
     std::uint64_t id = 0;
     std::optional<std::uint64_t> slot;  // key left out when absent
     std::uint64_t incarnation = 0;
-    std::optional<std::string> url;     // key left out when absent
-    Value state;                        // null when absent on input
+    std::optional<std::string> url;  // key left out when absent
+    Value state;                     // null when absent on input
     bool ready = false;
 
     void serialize(Buffer& out) const;
@@ -36,13 +36,13 @@ struct Member {
 // What a member sends on every heartbeat.
 struct Beat {
     std::string pool;
-    std::optional<std::uint64_t> slot;         // null when absent
+    std::optional<std::uint64_t> slot;  // null when absent
     std::uint64_t id = 0;
     std::uint64_t incarnation = 0;
     std::optional<std::uint64_t> publication;  // key left out when absent
     std::string policy;
-    std::optional<std::uint64_t> size;         // null when absent
-    std::optional<std::string> url;            // null when absent
+    std::optional<std::uint64_t> size;  // null when absent
+    std::optional<std::string> url;     // null when absent
     Value state;
     bool ready = false;
     bool leaving = false;
@@ -73,7 +73,7 @@ struct PoolDelta {
 struct BeatAck {
     std::uint64_t epoch = 0;
     std::uint32_t protocol = 0;
-    std::string version;               // key left out when empty
+    std::string version;  // key left out when empty
     std::uint64_t ttl_ms = 0;
     bool accepted = false;
     std::optional<std::string> refused;  // key left out when absent

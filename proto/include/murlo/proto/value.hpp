@@ -22,8 +22,7 @@ using Object = std::vector<std::pair<std::string, Value>>;
 struct Value {
     // Non-negative integers are always u64, negative ones i64; everything with a
     // fraction or exponent, -0, and integers outside both ranges are doubles.
-    using Storage = std::variant<std::nullptr_t, bool, std::uint64_t, std::int64_t, double,
-                                 std::string, Array, Object>;
+    using Storage = std::variant<std::nullptr_t, bool, std::uint64_t, std::int64_t, double, std::string, Array, Object>;
     Storage v = nullptr;
 
     Value() = default;

@@ -94,9 +94,11 @@ public:
     // with the header "content-type" (when not empty) and `body` (its length is
     // framing), and waits for the reply head. The deadline covers opening a
     // connection too; a head and the deadline ready together count as a reply.
-    boost::asio::awaitable<std::variant<H2Response, ClientError, TimedOut>> request(
-        std::string_view method, std::string_view target, std::string_view content_type, std::string body,
-        Deadline deadline);
+    boost::asio::awaitable<std::variant<H2Response, ClientError, TimedOut>> request(std::string_view method,
+                                                                                    std::string_view target,
+                                                                                    std::string_view content_type,
+                                                                                    std::string body,
+                                                                                    Deadline deadline);
 
     // Connections currently pooled (open or opening), for tests.
     std::size_t connections() const;

@@ -36,7 +36,7 @@ struct RuntimeState;
 // Runs `start` under the runtime's lock unless the runtime has been shut down;
 // false when it has (the io_context may be gone, so nothing may touch it).
 bool start_if_running(RuntimeState& state, const std::function<void()>& start);
-}
+}  // namespace detail
 
 struct RuntimeOptions {
     std::size_t workers = 0;            // 0: one per CPU
@@ -68,13 +68,10 @@ public:
     // task). An exception ends the task and nothing else.
     // After shutdown or abandon the task is dropped unstarted.
     template <class Task>
-    void spawn(Task&& task)
-    {
-        if (!state_)
-            return;
-        detail::start_if_running(*state_, [&] {
-            boost::asio::co_spawn(executor(), std::forward<Task>(task), boost::asio::detached);
-        });
+    void spawn(Task&& task) {
+        if (!state_) return;
+        detail::start_if_running(
+            *state_, [&] { boost::asio::co_spawn(executor(), std::forward<Task>(task), boost::asio::detached); });
     }
 
     // Runs a task to completion on the next worker and blocks the calling
@@ -84,13 +81,13 @@ public:
     // gets std::future_error (broken promise), as does a call after shutdown
     // or abandon.
     template <class T>
-    T block_on(boost::asio::awaitable<T> task)
-    {
+    T block_on(boost::asio::awaitable<T> task) {
         std::promise<T> done;
         auto result = done.get_future();
-        const bool started = state_ && detail::start_if_running(*state_, [&] {
-            boost::asio::co_spawn(executor(), deliver(std::move(task), std::move(done)), boost::asio::detached);
-        });
+        const bool started =
+            state_ && detail::start_if_running(*state_, [&] {
+                boost::asio::co_spawn(executor(), deliver(std::move(task), std::move(done)), boost::asio::detached);
+            });
         if (!started) throw std::future_error(std::future_errc::broken_promise);
         return result.get();
     }
@@ -108,8 +105,7 @@ public:
 
 private:
     template <class T>
-    static boost::asio::awaitable<void> deliver(boost::asio::awaitable<T> task, std::promise<T> done)
-    {
+    static boost::asio::awaitable<void> deliver(boost::asio::awaitable<T> task, std::promise<T> done) {
         try {
             if constexpr (std::is_void_v<T>) {
                 co_await std::move(task);

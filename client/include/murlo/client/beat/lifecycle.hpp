@@ -22,8 +22,7 @@ void run_directly(const std::function<void()>& work);
 // the largest value sets no practical limit). With `wait_for_loop` it returns
 // true at once when an answer was already counted, and gives up its own
 // exchange as soon as the loop raises `acked`. Run it on the client's runtime.
-boost::asio::awaitable<bool> beat_once(std::shared_ptr<Shared> shared, std::uint64_t budget_ms,
-                                       bool wait_for_loop);
+boost::asio::awaitable<bool> beat_once(std::shared_ptr<Shared> shared, std::uint64_t budget_ms, bool wait_for_loop);
 
 // Builds the runtime and its beat loop, runs one bounded beat of
 // max(budget_ms, 1) ms with the interpreter lock released, then stores the

@@ -32,8 +32,8 @@ inline constexpr std::size_t kDigestKeepNames = 64;
 inline constexpr std::size_t kDigestKeepNameBytes = 4'096;
 
 struct SerializedMembers {
-    std::string json;              // compact JSON array of members
-    std::uint64_t fingerprint = 0; // XOR of their roster hashes
+    std::string json;               // compact JSON array of members
+    std::uint64_t fingerprint = 0;  // XOR of their roster hashes
 };
 
 // An ascending id list built once between resets, also when several readers
@@ -64,8 +64,8 @@ struct LazyIds {
 struct CachedPool {
     std::optional<std::uint64_t> size;
     std::vector<std::string> methods;
-    std::map<std::uint64_t, Member> members;               // ascending by id
-    std::map<std::uint64_t, std::set<std::uint64_t>> slots; // slot -> ids holding it; never empty sets
+    std::map<std::uint64_t, Member> members;                 // ascending by id
+    std::map<std::uint64_t, std::set<std::uint64_t>> slots;  // slot -> ids holding it; never empty sets
     std::uint64_t version = 0;
     std::uint64_t roster = 0;
     LazyIds all_ids;

@@ -23,7 +23,7 @@
 namespace murlo::runtime {
 class Notify;
 class Runtime;
-}
+}  // namespace murlo::runtime
 
 namespace murlo::client::beat {
 
@@ -55,10 +55,9 @@ struct Composed {
 };
 
 struct Shared {
-    Shared(std::string endpoint, std::string pool, std::uint64_t id, std::uint64_t incarnation,
-           std::string policy, std::optional<std::uint64_t> slot, std::optional<std::uint64_t> size,
-           std::optional<std::string> url, std::vector<std::string> methods, bool exclusive,
-           std::uint64_t coalesce_ms);
+    Shared(std::string endpoint, std::string pool, std::uint64_t id, std::uint64_t incarnation, std::string policy,
+           std::optional<std::uint64_t> slot, std::optional<std::uint64_t> size, std::optional<std::string> url,
+           std::vector<std::string> methods, bool exclusive, std::uint64_t coalesce_ms);
     Shared(const Shared&) = delete;
     Shared& operator=(const Shared&) = delete;
     ~Shared();
@@ -92,7 +91,7 @@ struct Shared {
     Guarded<std::uint64_t> revision;
     std::atomic<std::uint64_t> watch_wakeups{0};
     std::atomic<std::uint64_t> short_polls{0};
-    Guarded<std::vector<int>> wake_fds;  // registration order, duplicates kept
+    Guarded<std::vector<int>> wake_fds;        // registration order, duplicates kept
     std::condition_variable revision_changed;  // paired with revision.mutex
     const bool exclusive;
     std::atomic<bool> leaving{false};
@@ -121,10 +120,9 @@ struct Shared {
 // The object behind the Python class.
 struct Client {
     // Builds the shared state and seeds `rng`. No I/O, no threads, no failure.
-    Client(std::string endpoint, std::string pool, std::uint64_t id, std::uint64_t incarnation,
-           std::string policy, std::optional<std::uint64_t> slot, std::optional<std::uint64_t> size,
-           std::optional<std::string> url, std::optional<std::vector<std::string>> methods, bool exclusive,
-           std::uint64_t coalesce_ms);
+    Client(std::string endpoint, std::string pool, std::uint64_t id, std::uint64_t incarnation, std::string policy,
+           std::optional<std::uint64_t> slot, std::optional<std::uint64_t> size, std::optional<std::string> url,
+           std::optional<std::vector<std::string>> methods, bool exclusive, std::uint64_t coalesce_ms);
     template <class... Args>
     static Client create(Args&&... args) {
         return Client(std::forward<Args>(args)...);
@@ -142,8 +140,8 @@ struct Client {
 
 // The generator seed: SipHash-1-3 (zero keys) over pid (4 bytes), id (8),
 // incarnation (8), monotonic seconds (8), nanoseconds (4) and `nonce` (8), little-endian.
-std::uint64_t selection_seed(std::uint32_t pid, std::uint64_t id, std::uint64_t incarnation,
-                             std::int64_t seconds, std::uint32_t nanoseconds, std::uint64_t nonce);
+std::uint64_t selection_seed(std::uint32_t pid, std::uint64_t id, std::uint64_t incarnation, std::int64_t seconds,
+                             std::uint32_t nanoseconds, std::uint64_t nonce);
 // Reads pid, the monotonic clock and the process-wide counter (taking its
 // previous value and adding 1), then hashes them with `selection_seed`.
 std::uint64_t selection_rng(std::uint64_t id, std::uint64_t incarnation);

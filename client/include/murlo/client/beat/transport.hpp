@@ -31,7 +31,7 @@ runtime::H2ClientOptions beat_client_options(std::chrono::milliseconds idle_time
 // (`reply_deadline_ms`, saturating) is fixed once the request is built and
 // covers connecting, the head and the body. Never throws for a failed beat;
 // abandoning it (cancellation) resets only its stream.
-boost::asio::awaitable<PostResult> post(runtime::H2Client& client, std::string_view endpoint,
-                                        const proto::Beat& beat, std::uint64_t reply_deadline_ms);
+boost::asio::awaitable<PostResult> post(runtime::H2Client& client, std::string_view endpoint, const proto::Beat& beat,
+                                        std::uint64_t reply_deadline_ms);
 
 }  // namespace murlo::client::beat

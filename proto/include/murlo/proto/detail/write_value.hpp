@@ -70,18 +70,24 @@ template <class Sink>
 bool write_value_to(Sink& sink, const Value& value) {
     char num[32];
     switch (value.v.index()) {
-        case 0: return sink.append("null");
-        case 1: return sink.append(std::get<bool>(value.v) ? "true" : "false");
-        case 2: return sink.append(std::string_view(num, detail::format_u64(num, std::get<std::uint64_t>(value.v))));
+        case 0:
+            return sink.append("null");
+        case 1:
+            return sink.append(std::get<bool>(value.v) ? "true" : "false");
+        case 2:
+            return sink.append(std::string_view(num, detail::format_u64(num, std::get<std::uint64_t>(value.v))));
         case 3: {
             const std::int64_t n = std::get<std::int64_t>(value.v);
-            if (n >= 0) return sink.append(std::string_view(num, detail::format_u64(num, static_cast<std::uint64_t>(n))));
+            if (n >= 0)
+                return sink.append(std::string_view(num, detail::format_u64(num, static_cast<std::uint64_t>(n))));
             num[0] = '-';
             const std::uint64_t mag = ~static_cast<std::uint64_t>(n) + 1;
             return sink.append(std::string_view(num, 1 + detail::format_u64(num + 1, mag)));
         }
-        case 4: return sink.append(std::string_view(num, detail::format_f64(num, std::get<double>(value.v))));
-        case 5: return detail::put_string(sink, std::get<std::string>(value.v));
+        case 4:
+            return sink.append(std::string_view(num, detail::format_f64(num, std::get<double>(value.v))));
+        case 5:
+            return detail::put_string(sink, std::get<std::string>(value.v));
         case 6: {
             if (!sink.append("[")) return false;
             bool first = true;
