@@ -14,6 +14,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "bench_beats.hpp"
 #include "murlo/proto/records.hpp"
 
 namespace {
@@ -23,25 +24,8 @@ using murlo::proto::Member;
 using murlo::proto::Value;
 using Clock = std::chrono::steady_clock;
 
-Value state_of(std::uint64_t load) {
-    return Value::object({{"load", Value(load)}, {"zone", Value("eu-west-1")}, {"ready_at", Value(1.5)}});
-}
-
-Beat member(std::uint64_t id) {
-    Beat b;
-    b.pool = "p";
-    b.id = id;
-    b.incarnation = 1;
-    b.slot = id;
-    b.publication = 1;
-    b.policy = "rr";
-    b.url = "http://10.0.0." + std::to_string(id % 250) + ":8080/" + std::to_string(id);
-    b.state = state_of(id % 7);
-    b.ready = true;
-    b.methods = {"get", "put"};
-    b.watch = {b.pool};
-    return b;
-}
+using murlo::bench::member;
+using murlo::bench::state_of;
 
 struct Record {
     Member member;

@@ -15,6 +15,7 @@
 // The pool table of the "alone" baseline is read through the library's private access header.
 #include "../registry/src/state/access.hpp"
 #include "murlo/registry/state.hpp"
+#include "bench_beats.hpp"
 
 namespace {
 
@@ -25,25 +26,8 @@ using murlo::registry::RegistryAccess;
 
 constexpr std::uint64_t ttl_ms = 3'600'000;  // nothing expires during a run
 
-Value state_of(std::uint64_t load) {
-    return Value::object({{"load", Value(load)}, {"zone", Value("eu-west-1")}, {"ready_at", Value(1.5)}});
-}
-
-Beat member(std::uint64_t id, std::string pool = "p") {
-    Beat b;
-    b.pool = std::move(pool);
-    b.id = id;
-    b.incarnation = 1;
-    b.slot = id;
-    b.publication = 1;
-    b.policy = "rr";
-    b.url = "http://10.0.0." + std::to_string(id % 250) + ":8080/" + std::to_string(id);
-    b.state = state_of(id % 7);
-    b.ready = true;
-    b.methods = {"get", "put"};
-    b.watch = {b.pool};
-    return b;
-}
+using murlo::bench::member;
+using murlo::bench::state_of;
 
 std::unique_ptr<Registry> filled(std::uint64_t members) {
     auto registry = std::make_unique<Registry>(ttl_ms);
