@@ -93,18 +93,19 @@ WorkerScope::~WorkerScope() {
 
 }  // namespace detail
 
-void notify_later(std::vector<std::weak_ptr<Notify>>& handles) {
+namespace {
+
+// Shares `handles` out: the other workers' shares first, so that they start
+// at once, then this worker's own.
+void spread(std::vector<std::weak_ptr<Notify>>& handles) {
     Pending& p = pending;
     if (!p.io) {
         std::for_each(handles.begin(), handles.end(), notify);
-        handles.clear();
         return;
     }
     const std::size_t workers = p.peers.size();
     const std::size_t shares = std::clamp<std::size_t>(handles.size() / slice, 1, workers);
     const std::size_t each = (handles.size() + shares - 1) / shares;
-    // The other workers' shares first, so that they start at once; this
-    // worker's own share waits behind its queued work.
     for (std::size_t i = 1; i < shares; ++i) {
         const auto first = handles.begin() + static_cast<std::ptrdiff_t>(std::min(handles.size(), i * each));
         const auto last = handles.begin() + static_cast<std::ptrdiff_t>(std::min(handles.size(), (i + 1) * each));
@@ -115,7 +116,24 @@ void notify_later(std::vector<std::weak_ptr<Notify>>& handles) {
     }
     const auto mine = handles.begin() + static_cast<std::ptrdiff_t>(std::min(handles.size(), each));
     queue_here(handles.begin(), mine);
-    handles.clear();
+}
+
+}  // namespace
+
+void notify_later(std::vector<std::weak_ptr<Notify>>& handles) {
+    Pending& p = pending;
+    if (!p.io) {
+        std::for_each(handles.begin(), handles.end(), notify);
+        handles.clear();
+        return;
+    }
+    // Two turns aside: the first runs behind what is queued now, the second
+    // behind what the work at hand queues next (the writes of its own
+    // answer), so that answer is on its way before any other worker is busy
+    // with the wake-ups.
+    asio::post(*p.io, [io = p.io, batch = std::exchange(handles, {})]() mutable {
+        asio::post(*io, [batch = std::move(batch)]() mutable { spread(batch); });
+    });
 }
 
 }  // namespace murlo::runtime
