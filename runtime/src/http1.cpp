@@ -10,12 +10,9 @@
 #include <memory>
 #include <optional>
 
-#include <boost/asio/as_tuple.hpp>
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/experimental/awaitable_operators.hpp>
-#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
-#include <boost/asio/use_awaitable.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/beast/http.hpp>
 
@@ -48,7 +45,7 @@ using Parser = http::request_parser<http::buffer_body>;
 // One request being served: the parser owns the head; the body is read
 // through it on demand.
 struct Exchange {
-    tcp::socket& socket;
+    Socket& socket;
     beast::flat_buffer& buffer;
     Parser parser;
     bool expect_continue = false;
@@ -58,14 +55,14 @@ struct Exchange {
     bool body_failed = false;          // the body was left mid-way: the connection cannot go on
     std::shared_ptr<Notify> body_done = std::make_shared<Notify>();
 
-    Exchange(tcp::socket& s, beast::flat_buffer& b) : socket(s), buffer(b) {}
+    Exchange(Socket& s, beast::flat_buffer& b) : socket(s), buffer(b) {}
 
     // Reads the next piece of body into `chunk`; false at an error.
     asio::awaitable<bool> next_piece(char* chunk, std::size_t size, std::size_t& got) {
         auto& body = parser.get().body();
         body.data = chunk;
         body.size = size;
-        auto [ec, n] = co_await http::async_read(socket, buffer, parser, asio::as_tuple(asio::use_awaitable));
+        auto [ec, n] = co_await http::async_read(socket, buffer, parser);
         if (ec == http::error::need_buffer) ec = {};
         got = size - parser.get().body().size;
         co_return !ec;
@@ -128,7 +125,7 @@ struct Exchange {
         if (!parser.is_done() && expect_continue && !continue_sent) {
             continue_sent = true;
             static constexpr std::string_view go_on = "HTTP/1.1 100 Continue\r\n\r\n";
-            auto [ec, n] = co_await asio::async_write(socket, asio::buffer(go_on), asio::as_tuple(asio::use_awaitable));
+            auto [ec, n] = co_await asio::async_write(socket, asio::buffer(go_on));
             if (ec) {
                 body_failed = true;
                 failure = BodyError::broken;
@@ -182,7 +179,7 @@ asio::awaitable<void> watch_close(Exchange& ex) {
     Notify never;
     for (;;) {
         if (ex.buffer.size() >= pipeline_limit) co_await never.wait();  // enough queued: wait to be cancelled
-        auto [ec, n] = co_await ex.socket.async_read_some(ex.buffer.prepare(4096), asio::as_tuple(asio::use_awaitable));
+        auto [ec, n] = co_await ex.socket.async_read_some(ex.buffer.prepare(4096));
         ex.buffer.commit(n);
         if (ec) co_return;
     }
@@ -204,42 +201,42 @@ asio::awaitable<bool> write_answer(Exchange& ex, HttpResponse& res, bool keep_al
     if (head) {
         http::response<http::empty_body> msg;
         fill(msg);
-        std::tie(ec, std::ignore) = co_await http::async_write(ex.socket, msg, asio::as_tuple(asio::use_awaitable));
+        std::tie(ec, std::ignore) = co_await http::async_write(ex.socket, msg);
     } else {
         http::response<http::string_body> msg;
         fill(msg);
         msg.body() = std::move(res.body);
-        std::tie(ec, std::ignore) = co_await http::async_write(ex.socket, msg, asio::as_tuple(asio::use_awaitable));
+        std::tie(ec, std::ignore) = co_await http::async_write(ex.socket, msg);
     }
     co_return !ec;
 }
 
 // Half-closes, then reads what the client still sends for a while, so that
 // closing does not reset the connection under an answer it has not read yet.
-asio::awaitable<void> linger(tcp::socket& socket) {
+asio::awaitable<void> linger(Socket& socket) {
     boost::system::error_code ec;
     socket.shutdown(tcp::socket::shutdown_send, ec);
     if (ec) co_return;
-    asio::steady_timer timer(co_await asio::this_coro::executor, linger_time);
+    Timer timer(co_await asio::this_coro::executor, linger_time);
     auto drain = [&]() -> asio::awaitable<void> {
         char sink[16 * 1024];
         for (std::size_t total = 0; total < linger_bytes;) {
-            auto [e, n] = co_await socket.async_read_some(asio::buffer(sink), asio::as_tuple(asio::use_awaitable));
+            auto [e, n] = co_await socket.async_read_some(asio::buffer(sink));
             if (e) co_return;
             total += n;
         }
     };
-    co_await (drain() || timer.async_wait(asio::as_tuple(asio::use_awaitable)));
+    co_await (drain() || timer.async_wait());
 }
 
 }  // namespace
 
-asio::awaitable<void> serve_h1(tcp::socket& socket, beast::flat_buffer& buffer, const HttpService& service) {
+asio::awaitable<void> serve_h1(Socket& socket, beast::flat_buffer& buffer, const HttpService& service) {
     for (;;) {
         Exchange ex(socket, buffer);
         ex.parser.body_limit(boost::none);  // counted by read_body against its own limit
         ex.parser.header_limit(header_limit);
-        auto [ec, n] = co_await http::async_read_header(socket, buffer, ex.parser, asio::as_tuple(asio::use_awaitable));
+        auto [ec, n] = co_await http::async_read_header(socket, buffer, ex.parser);
         if (ec) co_return;
         const auto& req = ex.parser.get();
         {

@@ -35,7 +35,6 @@
 #include <optional>
 #include <vector>
 
-#include <boost/asio/as_tuple.hpp>
 #include <boost/asio/bind_cancellation_slot.hpp>
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/cancellation_signal.hpp>
@@ -44,7 +43,6 @@
 #include <boost/asio/experimental/awaitable_operators.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/this_coro.hpp>
-#include <boost/asio/use_awaitable.hpp>
 #include <boost/asio/write.hpp>
 
 #include "http_internal.hpp"
@@ -126,7 +124,7 @@ struct SessionDeleter {
 // Everything of one connection. Stream tasks hold it by shared_ptr, so the
 // socket, the session and the service outlive every task by construction.
 struct Connection : std::enable_shared_from_this<Connection> {
-    tcp::socket socket;
+    Socket socket;
     HttpService service;
     asio::any_io_executor executor;
     std::unique_ptr<nghttp2_session, SessionDeleter> session;
@@ -144,7 +142,7 @@ struct Connection : std::enable_shared_from_this<Connection> {
     std::shared_ptr<Notify> may_read = std::make_shared<Notify>();
     bool done = false;  // the connection has ended; streams answer nothing more
 
-    Connection(tcp::socket s, HttpService svc)
+    Connection(Socket s, HttpService svc)
         : socket(std::move(s)), service(std::move(svc)), executor(socket.get_executor()) {}
 
     static Connection& of(void* user) { return *static_cast<Connection*>(user); }
@@ -454,7 +452,7 @@ struct Connection : std::enable_shared_from_this<Connection> {
                 co_await never.wait();  // the writer ends the connection once it has said all
             const std::size_t n = socket.read_some(asio::buffer(buf), ec);
             if (ec == asio::error::would_block) {
-                auto [waited] = co_await socket.async_wait(tcp::socket::wait_read, asio::as_tuple(asio::use_awaitable));
+                auto [waited] = co_await socket.async_wait(tcp::socket::wait_read);
                 if (waited) co_return;
                 continue;
             }
@@ -476,8 +474,7 @@ struct Connection : std::enable_shared_from_this<Connection> {
             run_deferred();
             if (!out.empty()) {
                 writing = true;
-                auto [ec, n] =
-                    co_await asio::async_write(socket, asio::buffer(out), asio::as_tuple(asio::use_awaitable));
+                auto [ec, n] = co_await asio::async_write(socket, asio::buffer(out));
                 writing = false;
                 may_read->notify_one();
                 if (ec) co_return;
@@ -521,7 +518,7 @@ std::unique_ptr<nghttp2_session_callbacks, void (*)(nghttp2_session_callbacks*)>
 
 }  // namespace
 
-asio::awaitable<void> serve_h2(tcp::socket socket, boost::beast::flat_buffer& buffer, HttpService service) {
+asio::awaitable<void> serve_h2(Socket socket, boost::beast::flat_buffer& buffer, HttpService service) {
     // Window updates and answers go out as small writes of their own: not
     // held back waiting for the peer's acknowledgements.
     boost::system::error_code ignored;

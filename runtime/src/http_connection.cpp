@@ -6,7 +6,6 @@
 #include <cstring>
 #include <exception>
 
-#include <boost/asio/as_tuple.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/strand.hpp>
 #include <boost/asio/this_coro.hpp>
@@ -55,9 +54,9 @@ namespace {
 enum class Protocol { h1, h2, none };
 
 // Reads until the bytes either are the preface or stop being a prefix of it.
-asio::awaitable<Protocol> sniff(tcp::socket& socket, boost::beast::flat_buffer& buffer) {
+asio::awaitable<Protocol> sniff(Socket& socket, boost::beast::flat_buffer& buffer) {
     for (;;) {
-        auto [ec, n] = co_await socket.async_read_some(buffer.prepare(4096), asio::as_tuple(asio::use_awaitable));
+        auto [ec, n] = co_await socket.async_read_some(buffer.prepare(4096));
         if (ec) co_return Protocol::none;
         buffer.commit(n);
         auto data = buffer.cdata();
@@ -68,7 +67,7 @@ asio::awaitable<Protocol> sniff(tcp::socket& socket, boost::beast::flat_buffer& 
     }
 }
 
-asio::awaitable<void> serve(tcp::socket socket, HttpService service) {
+asio::awaitable<void> serve(Socket socket, HttpService service) {
     // Answers are small writes: without this, Nagle holds one back until the
     // peer's delayed ACK (about 40 ms) whenever an earlier one is unacknowledged.
     boost::system::error_code ignored;

@@ -9,6 +9,7 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 
+#include "murlo/runtime/asio.hpp"
 #include "murlo/runtime/http.hpp"
 
 namespace murlo::runtime::detail {
@@ -23,10 +24,8 @@ const std::string& http_date();
 boost::asio::awaitable<std::optional<HttpResponse>> call_task(boost::asio::awaitable<HttpResponse> task);
 
 // `buffer` holds what was read before the protocol was known.
-boost::asio::awaitable<void> serve_h1(boost::asio::ip::tcp::socket& socket, boost::beast::flat_buffer& buffer,
-                                      const HttpService& service);
+boost::asio::awaitable<void> serve_h1(Socket& socket, boost::beast::flat_buffer& buffer, const HttpService& service);
 // Takes the socket: the connection's stream tasks keep it.
-boost::asio::awaitable<void> serve_h2(boost::asio::ip::tcp::socket socket, boost::beast::flat_buffer& buffer,
-                                      HttpService service);
+boost::asio::awaitable<void> serve_h2(Socket socket, boost::beast::flat_buffer& buffer, HttpService service);
 
 }  // namespace murlo::runtime::detail

@@ -2,15 +2,14 @@
 
 #include <cerrno>
 
-#include <boost/asio/as_tuple.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
-#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
 #include "connection.hpp"
 #include "murlo/registry/run.hpp"
+#include "murlo/runtime/asio.hpp"
 #include "murlo/runtime/runtime.hpp"
 
 namespace murlo::registry::server {
@@ -34,16 +33,17 @@ constexpr std::chrono::milliseconds exhausted_pause{20};
 
 asio::awaitable<void> serve(tcp::acceptor listener, std::shared_ptr<Registry> registry) {
     const auto executor = co_await asio::this_coro::executor;
-    asio::steady_timer pause(executor);
+    runtime::Acceptor acceptor(std::move(listener));
+    runtime::Timer pause(executor);
     for (;;) {
         // Each connection lives on one worker, socket and task alike, so its
         // work never hops threads; only wake-ups from other connections cross.
         const auto worker = runtime::next_worker(executor);
-        auto [ec, stream] = co_await listener.async_accept(worker, asio::as_tuple(asio::use_awaitable));
+        auto [ec, stream] = co_await acceptor.async_accept(worker);
         if (ec) {
             if (exhausted(ec)) {
                 pause.expires_after(exhausted_pause);
-                co_await pause.async_wait(asio::as_tuple(asio::use_awaitable));
+                co_await pause.async_wait();
             }
             continue;
         }
