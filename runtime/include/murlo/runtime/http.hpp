@@ -8,9 +8,9 @@
 // service sets, "content-type". A HEAD request gets the headers of the answer
 // the service gives it, without its body. No read, idle or keep-alive timeout.
 //
-// A request whose client goes away (RST_STREAM, a closed connection) has its
-// service call cancelled where it waits (terminal cancellation through the
-// coroutine's cancellation slot), and no answer is written. A connection that
+// A request whose client goes away (RST_STREAM, a closed connection) has the
+// task its service returned cancelled where it waits (terminal cancellation
+// through the coroutine's cancellation slot), and no answer is written. A connection that
 // breaks the protocol, resets or vanishes ends its own task only.
 //
 // HTTP/1.1 notices a closed connection only once the request's body has been
