@@ -25,6 +25,7 @@
 
 #include "murlo/proto/records.hpp"
 #include "murlo/registry/delta.hpp"
+#include "murlo/registry/spin_shared_mutex.hpp"
 #include "murlo/runtime/notify.hpp"
 
 namespace murlo::registry {
@@ -176,7 +177,7 @@ private:
     void collect(const proto::Beat& beat, Deferred& deferred, SharedDeltas& out) const;
     void register_watch(std::span<const std::string> pools, const std::shared_ptr<runtime::Notify>& notify);
 
-    mutable std::shared_mutex mutex_;
+    mutable SpinSharedMutex mutex_;
     PoolTable pools_;
     std::uint64_t epoch_;
     Lease ttl_;
