@@ -241,6 +241,62 @@ TEST_F(HttpServer, HeadGetsTheHeadersWithoutTheBody) {
     EXPECT_NE(got.find("Content-Length: 11\r\n\r\nHTTP/1.1 200 OK"), std::string::npos) << got;
 }
 
+TEST_F(HttpServer, Http11AnswerHeadsFollowVersionAndConnection) {
+    using murlo::runtime::testing::TestService;
+    struct Case {
+        const char* name;
+        std::string request;
+        std::string status_line;
+        const char* connection;  // the Connection line expected, or none
+        bool closes;
+    } cases[] = {
+        {"1.1 kept alive", "GET /echo HTTP/1.1\r\nHost: x\r\n\r\n", "HTTP/1.1 200 OK\r\n", nullptr, false},
+        {"1.1 close", "GET /echo HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", "HTTP/1.1 200 OK\r\n",
+         "Connection: close\r\n", true},
+        {"1.0", "GET /echo HTTP/1.0\r\n\r\n", "HTTP/1.0 200 OK\r\n", nullptr, true},
+        {"1.0 keep-alive", "GET /echo HTTP/1.0\r\nConnection: keep-alive\r\n\r\n", "HTTP/1.0 200 OK\r\n",
+         "Connection: keep-alive\r\n", false},
+        {"not found", "GET /nothing HTTP/1.1\r\nHost: x\r\n\r\n", "HTTP/1.1 404 Not Found\r\n", nullptr, false},
+        {"long content type", "GET /long-type HTTP/1.1\r\nHost: x\r\n\r\n", "HTTP/1.1 200 OK\r\n", nullptr, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        RawClient client(endpoints[0]);
+        ASSERT_TRUE(client.send(c.request));
+        bool closed = false;
+        std::string got = client.read_until(
+            [](const std::string& s) {
+                const auto end = s.find("\r\n\r\n");
+                if (end == std::string::npos) return false;
+                const auto at = s.find("Content-Length: ");
+                return at != std::string::npos &&
+                       s.size() >= end + 4 + std::stoul(s.substr(at + 16, s.find("\r\n", at) - at - 16));
+            },
+            &closed);
+        EXPECT_EQ(got.rfind(c.status_line, 0), 0u) << got;
+        const auto head = got.substr(0, got.find("\r\n\r\n") + 2);
+        if (c.connection)
+            EXPECT_NE(head.find(c.connection), std::string::npos) << got;
+        else
+            EXPECT_EQ(head.find("Connection:"), std::string::npos) << got;
+        EXPECT_NE(head.find("\r\nDate: "), std::string::npos) << got;
+        if (std::string(c.name) == "long content type")
+            EXPECT_NE(head.find("\r\nContent-Type: " + std::string(TestService::long_type) + "\r\n"),
+                      std::string::npos);
+        // The connection ends after the answer, or serves the next request.
+        if (c.closes) {
+            if (!closed) client.read_until([](const std::string&) { return false; }, &closed);
+            EXPECT_TRUE(closed);
+        } else {
+            ASSERT_FALSE(closed);
+            ASSERT_TRUE(client.send("GET /echo?again HTTP/1.1\r\nHost: x\r\n\r\n"));
+            std::string next = client.read_until(
+                [](const std::string& s) { return s.find("GET /echo?again\n") != std::string::npos; });
+            EXPECT_NE(next.find("GET /echo?again\n"), std::string::npos) << next;
+        }
+    }
+}
+
 TEST_F(HttpServer, KeepAliveServesSeveralRequestsOnOneConnection) {
     // curl 7.88 cannot reuse a prior-knowledge HTTP/2 connection; nghttp can.
     const std::string clients[] = {"curl -sS --http1.1 -d x", "nghttp"};

@@ -71,6 +71,7 @@ asio::awaitable<HttpResponse> answer(TestService& t, HttpRequest req) {
         co_return HttpResponse{200, "text/plain", std::move(out)};
     }
     if (path == "/big") co_return HttpResponse{200, "text/plain", std::string(1024 * 1024, 'b')};
+    if (path == "/long-type") co_return HttpResponse{200, TestService::long_type, "typed"};
     if (path == "/stats") co_return HttpResponse{200, "application/json", t.stats()};
     if (path == "/throw") throw std::runtime_error("the service failed");
     co_return HttpResponse{404, "application/json", "{}"};

@@ -15,6 +15,7 @@
 #include <atomic>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "murlo/runtime/http.hpp"
 #include "murlo/runtime/notify.hpp"
@@ -29,6 +30,13 @@ struct TestService {
     std::shared_ptr<Notify> never = std::make_shared<Notify>();
 
     static constexpr std::size_t small_limit = 16;
+    // A content type longer than any answer head kept in a frame.
+    static constexpr std::string_view long_type =
+        "text/plain; x-padding=0123456789012345678901234567890123456789012345678901234567890123456789"
+        "0123456789012345678901234567890123456789012345678901234567890123456789012345678901234567890123456789"
+        "0123456789012345678901234567890123456789012345678901234567890123456789012345678901234567890123456789"
+        "0123456789012345678901234567890123456789012345678901234567890123456789012345678901234567890123456789"
+        "0123456789012345678901234567890123456789012345678901234567890123456789012345678901234567890123456789";
 
     std::string stats() const;
     // The service function; `this` must outlive every connection using it.
