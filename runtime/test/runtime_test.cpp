@@ -28,6 +28,7 @@
 
 #include "murlo/runtime/notify.hpp"
 #include "support/eventually.hpp"
+#include "support/thread_name.hpp"
 
 namespace asio = boost::asio;
 using namespace std::chrono_literals;
@@ -56,11 +57,7 @@ namespace {
 
 using murlo::runtime::testing::eventually;
 
-std::string this_thread_name() {
-    char buf[32] = {};
-    pthread_getname_np(pthread_self(), buf, sizeof buf);
-    return buf;
-}
+using murlo::runtime::testing::this_thread_name;
 
 // Threads of this process carrying `name`.
 int threads_named(const std::string& name) {

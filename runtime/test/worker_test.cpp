@@ -36,6 +36,7 @@
 #include "murlo/runtime/notify.hpp"
 #include "murlo/runtime/runtime.hpp"
 #include "support/eventually.hpp"
+#include "support/thread_name.hpp"
 
 namespace asio = boost::asio;
 using asio::ip::tcp;
@@ -55,11 +56,7 @@ namespace {
 
 using murlo::runtime::testing::eventually;
 
-std::string this_thread_name() {
-    char buf[32] = {};
-    pthread_getname_np(pthread_self(), buf, sizeof buf);
-    return buf;
-}
+using murlo::runtime::testing::this_thread_name;
 
 // The threads each tagged piece of work ran on, and their names.
 struct Seen {

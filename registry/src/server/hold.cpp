@@ -18,12 +18,11 @@ bool held(const Registry& registry, const proto::Beat& beat, const SharedBeatAck
 
 asio::awaitable<SharedBeatAck> hold(Registry& registry, const proto::Beat& beat) {
     SharedBeatAck answer = registry.beat_shared(beat);
-    co_await hold_on(registry, beat, answer);
+    if (held(registry, beat, answer)) co_await hold_on(registry, beat, answer);
     co_return answer;
 }
 
 asio::awaitable<void> hold_on(Registry& registry, const proto::Beat& beat, SharedBeatAck& answer) {
-    if (!held(registry, beat, answer)) co_return;
     const std::uint64_t lasts = hold_for(registry.ttl_ms(), beat.hold_ms);
     const Instant deadline = deadline_after(Clock::now(), Lease(lasts + spread_for(beat.id, lasts)));
     // Only this frame holds the handle: the pools keep weak references, which

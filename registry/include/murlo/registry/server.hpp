@@ -40,8 +40,8 @@ bool held(const Registry& registry, const proto::Beat& beat, const SharedBeatAck
 // Applies the beat and, while the member has nothing new to learn, waits for a
 // watched pool to change or for the hold (plus this member's spread) to pass.
 boost::asio::awaitable<SharedBeatAck> hold(Registry& registry, const proto::Beat& beat);
-// The wait alone, for a beat already applied whose answer that was: the news
-// go into `answer`, which must outlive the wait.
+// The wait alone, for a beat already applied whose answer was `answer` and
+// that held() holds: the news go into `answer`, which must outlive the wait.
 boost::asio::awaitable<void> hold_on(Registry& registry, const proto::Beat& beat, SharedBeatAck& answer);
 
 // {"status":"ok","version":"0.17.0","protocol":2}
