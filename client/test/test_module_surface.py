@@ -193,6 +193,7 @@ def test_a_second_interpreter_cannot_import_it(murlo):
 def test_client_type_flags(murlo):
     Client = murlo.Client
     assert Client.__name__ == Client.__qualname__ == "Client"
+    assert Client.__module__ == "_murlo"
     assert Client.__bases__ == (object,)
     assert not Client.__flags__ & HAVE_GC
     assert not Client.__flags__ & BASETYPE

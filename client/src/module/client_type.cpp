@@ -622,36 +622,14 @@ PyType_Slot client_slots[] = {
 
 // No BASETYPE (not subclassable), no GC (holds no Python references), no
 // dict or weak reference slots.
+// "_murlo.Client": the type's __module__ is "_murlo", its name and qualname
+// "Client", so help() and pydoc find it.
 PyType_Spec client_spec = {
-    "Client", static_cast<int>(sizeof(ClientObject)), 0, Py_TPFLAGS_DEFAULT, client_slots,
+    "_murlo.Client", static_cast<int>(sizeof(ClientObject)), 0, Py_TPFLAGS_DEFAULT, client_slots,
 };
 
 }  // namespace
 
-PyObject* make_client_type() {
-    // The bare name is deliberate. The interpreter warns (DeprecationWarning)
-    // about a type without a module, which would fail the import under -W
-    // error: create it with that warning ignored.
-    PyObject* warnings = PyImport_ImportModule("warnings");
-    if (warnings == nullptr) return nullptr;
-    PyObject* scope = PyObject_CallMethod(warnings, "catch_warnings", nullptr);
-    PyObject* entered = scope != nullptr ? PyObject_CallMethod(scope, "__enter__", nullptr) : nullptr;
-    PyObject* type = nullptr;
-    if (entered != nullptr) {
-        PyObject* filtered = PyObject_CallMethod(warnings, "simplefilter", "sO", "ignore", PyExc_DeprecationWarning);
-        if (filtered != nullptr) type = PyType_FromSpec(&client_spec);
-        Py_XDECREF(filtered);
-        PyObject *error_type, *error_value, *error_traceback;
-        PyErr_Fetch(&error_type, &error_value, &error_traceback);
-        PyObject* exited = PyObject_CallMethod(scope, "__exit__", "OOO", Py_None, Py_None, Py_None);
-        if (exited == nullptr) Py_CLEAR(type);
-        Py_XDECREF(exited);
-        if (error_type != nullptr) PyErr_Restore(error_type, error_value, error_traceback);
-    }
-    Py_XDECREF(entered);
-    Py_XDECREF(scope);
-    Py_DECREF(warnings);
-    return type;
-}
+PyObject* make_client_type() { return PyType_FromSpec(&client_spec); }
 
 }  // namespace murlo::client::module
