@@ -7,6 +7,7 @@
 
 #include "errors.hpp"
 #include "module.hpp"
+#include "murlo/proto/version.hpp"
 
 namespace {
 
@@ -48,10 +49,13 @@ PyObject* build() {
     PyObject* module = PyModule_Create(&murlo_module);
     if (module == nullptr) return nullptr;
     PyObject* name = PyModule_GetNameObject(module);
-    const bool ok = name != nullptr && add_public(module, "version", PyUnicode_FromString("0.17.0")) &&
-                    add_public(module, "Client", make_client_type()) &&
-                    add_public(module, "serve_registry", PyCFunction_NewEx(&serve_registry_def, module, name)) &&
-                    init_errors();
+    const bool ok =
+        name != nullptr &&
+        add_public(module, "version",
+                   PyUnicode_FromStringAndSize(murlo::proto::version_text.data(),
+                                               static_cast<Py_ssize_t>(murlo::proto::version_text.size()))) &&
+        add_public(module, "Client", make_client_type()) &&
+        add_public(module, "serve_registry", PyCFunction_NewEx(&serve_registry_def, module, name)) && init_errors();
     Py_XDECREF(name);
     if (!ok) {
         Py_DECREF(module);
