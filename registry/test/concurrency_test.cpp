@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <map>
 #include <mutex>
 #include <random>
@@ -201,6 +202,97 @@ TEST(Concurrency, BeatsParksReadsAndSweepsKeepTheInvariants) {
     });
     RecordProperty("beats", std::to_string(beats.load()));
     RecordProperty("wakes", std::to_string(wakes.load()));
+}
+
+TEST(Concurrency, SteadyRefreshNeedsNoWriteLock) {
+    Registry registry(60'000);
+    const Instant t0 = Instant{} + 1h;
+    Beat b;
+    b.pool = "p";
+    b.policy = "rr";
+    b.id = 1;
+    b.incarnation = 1;
+    b.publication = 3;
+    ASSERT_TRUE(registry.beat_shared(b, t0).accepted);
+    // A reader holds the lock; the refresh goes through beside it.
+    std::promise<void> entered, release;
+    std::thread reader([&] {
+        RegistryAccess::inspect(registry, [&](const Registry::PoolTable&) {
+            entered.set_value();
+            release.get_future().wait();
+        });
+    });
+    entered.get_future().wait();
+    b.publication = 2;  // at or below the record's: only the lease moves
+    auto refresh = std::async(std::launch::async, [&] { return registry.beat_shared(b, t0 + 30s).accepted; });
+    const bool beside = refresh.wait_for(20s) == std::future_status::ready;
+    release.set_value();
+    reader.join();
+    ASSERT_TRUE(beside) << "the lease refresh waited for the reader";
+    EXPECT_TRUE(refresh.get());
+    EXPECT_EQ(registry.sweep(t0 + 60s), 0u) << "the lease was renewed";
+    EXPECT_EQ(registry.sweep(t0 + 90s), 1u);
+}
+
+TEST(Concurrency, SteadyRefreshesBesideChangesAndSweepsMoveNoVersion) {
+    // Refreshers renew their leases under the shared lock while a changer
+    // steps the same pool and a sweeper reads every deadline: the version
+    // moves only by the changer's steps, and nobody expires.
+    Registry registry(60'000);
+    std::atomic<std::int64_t> clock_ms{3'600'000};
+    auto now = [&] { return Instant{} + std::chrono::milliseconds(clock_ms.load()); };
+    auto member = [](std::uint64_t id) {
+        Beat b;
+        b.pool = "p";
+        b.policy = "rr";
+        b.id = id;
+        b.incarnation = 1;
+        b.slot = id;
+        b.state = Value(std::uint64_t{7});
+        b.watch = {"p"};
+        return b;
+    };
+    constexpr int refreshers = 4;
+    for (int t = 0; t <= refreshers; ++t) ASSERT_TRUE(registry.beat_shared(member(t + 1), now()).accepted);
+    std::atomic<bool> stop{false};
+    std::atomic<std::size_t> refused{0}, refreshes{0}, expired{0};
+    std::atomic<std::uint64_t> steps{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < refreshers; ++t) {
+        threads.emplace_back([&, t] {
+            Beat b = member(t + 1);
+            while (!stop.load()) {
+                b.seen["p"] = registry.snapshot().at("p").version;
+                if (!registry.beat_shared(b, now()).accepted) ++refused;
+                ++refreshes;
+            }
+        });
+    }
+    threads.emplace_back([&] {
+        Beat b = member(refreshers + 1);
+        for (std::uint64_t n = 0; !stop.load(); ++n) {
+            b.state = Value(n);
+            if (registry.beat_shared(b, now()).accepted) ++steps;
+            std::this_thread::sleep_for(100us);
+        }
+    });
+    threads.emplace_back([&] {
+        while (!stop.load()) {
+            clock_ms += 1;  // far less than the lease over the run
+            expired += registry.sweep(now());
+            std::this_thread::sleep_for(100us);
+        }
+    });
+    std::this_thread::sleep_for(500ms);
+    stop = true;
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(refused.load(), 0u);
+    EXPECT_EQ(expired.load(), 0u);
+    EXPECT_GT(refreshes.load(), 0u);
+    const auto info = registry.snapshot().at("p");
+    EXPECT_EQ(info.members, refreshers + 1u);
+    // The joins, then one step per changer beat (each brings a new state).
+    EXPECT_EQ(info.version, refreshers + 1u + steps.load());
 }
 
 }  // namespace

@@ -315,6 +315,8 @@ TEST(Hold, NothingChangesAnswersAfterHoldPlusSpread) {
     EXPECT_GE(t.took, 212ms - 2ms);
     EXPECT_LT(t.took, 212ms + 400ms);
     EXPECT_EQ(t.answer.ttl_ms, 400u);
+    // The deadline's ring is answered from a last look: no second registration.
+    EXPECT_EQ(watchers_of(registry, "ghost"), 1u);
 }
 
 TEST(Hold, DeadlineOfAnEndlessLeaseSaturates) {

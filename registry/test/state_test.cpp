@@ -252,6 +252,47 @@ TEST(Sweep, WithoutExpiryStillDropsTombstonesAndDeadWaiters) {
     EXPECT_EQ(registry.snapshot().count("empty"), 1u);  // pools are never removed
 }
 
+TEST(Sweep, AfterAStallWhatRanOutInItGetsOneMoreLease) {
+    // The registry last ran at t0 + 5s and resumes at t0 + 20s; the lease is 10 s.
+    Registry registry(10'000);
+    const Instant stalled = t0 + 5s, resumed = t0 + 20s;
+    registry.beat_shared(beat(1), t0 - 6s);   // ran out at t0 + 4s, before the stall
+    registry.beat_shared(beat(2), t0);        // ran out at t0 + 10s, within it
+    registry.beat_shared(beat(3), t0 + 12s);  // runs out at t0 + 22s, after the resume
+    Beat left_before = beat(4), left_within = beat(5);
+    left_before.leaving = left_within.leaving = true;
+    registry.beat_shared(left_before, t0 - 6s);
+    registry.beat_shared(left_within, t0);
+    auto h = handle();
+    registry.park(names({"p"}), h);
+
+    EXPECT_EQ(registry.sweep_after_stall(stalled, resumed), 1u);  // only id 1
+    EXPECT_EQ(registry.snapshot().at("p").version, 4u);
+    EXPECT_EQ(registry.snapshot().at("p").members, 2u);
+    EXPECT_TRUE(h->try_take());
+    RegistryAccess::inspect(registry, [&](const Registry::PoolTable& pools) {
+        const Pool& p = pools.at("p");
+        EXPECT_EQ(p.records.at(2).expires, resumed + 10s);
+        EXPECT_EQ(p.records.at(3).expires, t0 + 22s);
+        EXPECT_EQ(p.departed.count(4), 0u);
+        EXPECT_EQ(p.departed.at(5).until, resumed + 10s);
+    });
+    // The forgiven tombstone still makes its incarnation stale.
+    EXPECT_FALSE(registry.beat_shared(beat(5), resumed + 1s).accepted);
+
+    // No version step for the grace itself: a watcher parked now stays asleep.
+    registry.park(names({"p"}), h);
+    EXPECT_EQ(registry.sweep(resumed + 1s), 0u);
+    EXPECT_FALSE(h->try_take());
+    // Silent after the resume, id 2 expires at the end of its new lease.
+    EXPECT_EQ(registry.sweep(resumed + 10s - 1ns), 1u);  // id 3, as usual
+    EXPECT_EQ(registry.sweep(resumed + 10s), 1u);
+    EXPECT_EQ(registry.snapshot().at("p").members, 0u);
+    EXPECT_EQ(registry.sweep(resumed + 10s), 0u);
+    RegistryAccess::inspect(registry,
+                            [](const Registry::PoolTable& pools) { EXPECT_TRUE(pools.at("p").departed.empty()); });
+}
+
 TEST(Snapshot, ListsEveryPoolWithVersionRosterAndCount) {
     Registry registry(10'000);
     registry.beat_shared(beat(7, "p", 3), t0);

@@ -4,13 +4,15 @@ and leases running out."""
 import json
 import os
 import resource
+import signal
 import socket
 import subprocess
+import threading
 import time
 
 import pytest
 
-from conftest import DRIVER, HEALTH, Registry, beat, curl, pools
+from conftest import DRIVER, H2, HEALTH, Registry, beat, curl, pools
 
 
 def start_failure(listen, ttl_ms=1000):
@@ -106,6 +108,74 @@ def test_beating_member_stays(start_registry):
         assert pools(r)["kept"]["members"] == 1
         time.sleep(0.05)
     assert pools(r)["kept"]["version"] == 1
+
+
+def test_a_stall_of_the_registry_expires_no_live_member(start_registry):
+    # Lease 1 s (sweep every 250 ms), the registry stopped for 3 s. Members
+    # beat every 200 ms on connections of their own; one of them stops when
+    # the stall begins and must still expire after it.
+    ttl_s, sweep_s = 1.0, 0.25
+    r = start_registry(ttl_ms=int(ttl_s * 1000))
+    live_ids, dead_id = range(1, 10), 10
+    stop_all, stop_dead = threading.Event(), threading.Event()
+    errors = []
+
+    def member(id, stop):
+        conn = H2(r)
+        try:
+            while not stop.is_set():
+                sid = conn.request("POST", "/v1/beat", beat(pool="stall", id=id))
+                answer = conn.wait(sid, timeout=30)
+                if answer["status"] != 200 or not json.loads(answer["body"])["accepted"]:
+                    errors.append((id, answer))
+                stop.wait(0.2)
+        except Exception as e:  # noqa: BLE001 - reported by the test below
+            errors.append((id, repr(e)))
+        finally:
+            conn.close()
+
+    threads = [threading.Thread(target=member, args=(id, stop_all)) for id in live_ids]
+    threads.append(threading.Thread(target=member, args=(dead_id, stop_dead)))
+    for t in threads:
+        t.start()
+    try:
+        deadline = time.monotonic() + 10
+        while pools(r).get("stall", {}).get("members") != 10:
+            assert time.monotonic() < deadline, "the members did not all join"
+            time.sleep(0.02)
+        before = pools(r)["stall"]
+        assert before["version"] == 10
+
+        stop_dead.set()
+        os.kill(r.proc.pid, signal.SIGSTOP)
+        try:
+            time.sleep(3.0)
+        finally:
+            os.kill(r.proc.pid, signal.SIGCONT)
+        resumed = time.monotonic()
+
+        # The silent member goes within a lease and a sweep period of the resume.
+        deadline = resumed + ttl_s + sweep_s + 2.0
+        while True:
+            now = pools(r)["stall"]
+            assert now["members"] >= 9, "live members expired after the stall: %s" % now
+            if now["members"] == 9:
+                break
+            assert time.monotonic() < deadline, "the silent member did not expire after the stall"
+            time.sleep(0.02)
+        # The others outlive a few more leases, and only that one expiry moved the version.
+        end = time.monotonic() + 2 * ttl_s
+        while time.monotonic() < end:
+            assert pools(r)["stall"]["version"] == before["version"] + 1
+            time.sleep(0.05)
+        assert pools(r)["stall"]["members"] == 9
+    finally:
+        stop_all.set()
+        stop_dead.set()
+        for t in threads:
+            t.join(timeout=40)
+    assert errors == []
+    assert r.alive()
 
 
 def cpu_seconds(pid):

@@ -18,6 +18,9 @@ namespace murlo::registry {
 
 // clamp(ttl_ms / 4, 50, 1000) ms
 std::chrono::milliseconds sweep_period(std::uint64_t ttl_ms);
+// A gap between two sweeps beyond this (two periods and a quarter) is a stall
+// of the registry, not the timer's ordinary lateness.
+std::chrono::milliseconds stall_after(std::chrono::milliseconds period);
 
 namespace listener {
 

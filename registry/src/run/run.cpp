@@ -19,14 +19,26 @@ using asio::ip::tcp;
 
 namespace {
 
-// First tick at once; a late task fires the overdue ticks back to back.
+// First tick at once; a late task fires the overdue ticks back to back. A
+// tick that comes well past its period means the registry itself did not run
+// (its process stopped, a paused machine, starved workers): the beats of that
+// time are still queued, so the leases that ran out meanwhile are not held
+// against their members.
 asio::awaitable<void> sweep_task(std::shared_ptr<Registry> registry, std::chrono::milliseconds period) {
     asio::steady_timer timer(co_await asio::this_coro::executor);
-    auto next = std::chrono::steady_clock::now();
+    const auto late = stall_after(period);
+    auto next = Clock::now();
+    auto last = next;
     for (;;) {
         timer.expires_at(next);
         co_await timer.async_wait(asio::use_awaitable);
-        registry->sweep();
+        const Instant now = Clock::now();
+        if (now - last > late) {
+            registry->sweep_after_stall(last, now);
+        } else {
+            registry->sweep(now);
+        }
+        last = now;
         next += period;
     }
 }
@@ -36,6 +48,8 @@ asio::awaitable<void> sweep_task(std::shared_ptr<Registry> registry, std::chrono
 std::chrono::milliseconds sweep_period(std::uint64_t ttl_ms) {
     return std::chrono::milliseconds(std::clamp<std::uint64_t>(ttl_ms / 4, 50, 1000));
 }
+
+std::chrono::milliseconds stall_after(std::chrono::milliseconds period) { return period * 9 / 4; }
 
 asio::awaitable<StartError> run(std::string listen, std::uint64_t ttl_ms, Announce announce) {
     auto executor = co_await asio::this_coro::executor;

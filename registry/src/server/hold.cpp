@@ -38,12 +38,15 @@ asio::awaitable<void> hold_on(Registry& registry, const proto::Beat& beat, Share
     bool woken = false;
     for (;;) {
         // Woken, there is usually news: look without the write lock first.
+        // Past the deadline that look is the last one: the hold is answered
+        // as it stands and parks nowhere again.
         if (woken) {
             SharedDeltas deltas = registry.deltas_shared_for(beat);
             if (!deltas.empty()) {
                 answer.pools = std::move(deltas);
                 break;
             }
+            if (Clock::now() >= deadline) break;
         }
         // Registering before the check: a change in between leaves a permit.
         SharedDeltas deltas = registry.park_and_check(beat, notify);

@@ -3,6 +3,7 @@
 // the watched pools. Wake-ups and releases follow the unlock.
 
 #include <mutex>
+#include <shared_mutex>
 #include <string>
 #include <utility>
 
@@ -51,10 +52,54 @@ SharedBeatAck Registry::answer(bool accepted) const {
     return ack;
 }
 
+bool Registry::refresh_shared(const proto::Beat& beat, Instant now, SharedBeatAck& ack) {
+    if (beat.leaving) return false;
+    Deferred deferred;
+    {
+        std::shared_lock lock(mutex_);
+        const auto it = pools_.find(beat.pool);
+        if (it == pools_.end()) return false;
+        Pool& pool = it->second;
+        const auto found = pool.records.find(beat.id);
+        if (found == pool.records.end()) return false;
+        Record& record = found->second;
+        if (record.member.incarnation != beat.incarnation) return false;
+        // The shape step must find nothing to refuse or adopt.
+        if (beat.policy != pool.policy || (beat.size && pool.size != beat.size) ||
+            (pool.methods.empty() && !beat.methods.empty())) {
+            return false;
+        }
+        // Neither stale (below the fence, or gone) nor raising the fence.
+        const auto fence = pool.fences.find(beat.id);
+        const std::uint64_t fenced = fence == pool.fences.end() ? 0 : fence->second;
+        if (beat.incarnation < fenced || (beat.slot && beat.incarnation > fenced)) return false;
+        const auto tomb = pool.departed.find(beat.id);
+        if (tomb != pool.departed.end() && beat.incarnation <= tomb->second.incarnation) return false;
+        // Publication: either the record's number stops the beat, or neither
+        // carries one and the published fields are what the record holds.
+        if (record.publication) {
+            if (beat.publication && *beat.publication > *record.publication) return false;
+        } else {
+            const proto::Member& member = record.member;
+            if (beat.publication || member.url != beat.url || member.ready != beat.ready ||
+                !proto::exact_equal(member.state, beat.state)) {
+                return false;
+            }
+        }
+        record.expires.store(deadline_after(now, ttl_));
+        ack.accepted = true;
+        collect(beat, deferred, ack.pools);
+    }
+    deferred.finish();
+    return true;
+}
+
 SharedBeatAck Registry::beat_shared(const proto::Beat& beat, Instant now) {
     SharedBeatAck ack = answer(false);
     const std::optional<std::size_t> state_len = within_limits(beat);
     if (!state_len) return ack;
+    // The common beat renews a lease and changes nothing: no write lock.
+    if (refresh_shared(beat, now, ack)) return ack;
 
     Deferred deferred;
     {

@@ -100,18 +100,41 @@ SharedDeltas Registry::deltas_shared_for(const proto::Beat& beat) const {
     return out;
 }
 
-std::size_t Registry::sweep(Instant now) {
+std::size_t Registry::sweep(Instant now) { return sweep_from(std::nullopt, now); }
+
+std::size_t Registry::sweep_after_stall(Instant stalled_since, Instant now) { return sweep_from(stalled_since, now); }
+
+std::size_t Registry::sweep_from(std::optional<Instant> stalled_since, Instant now) {
     std::size_t count = 0;
     Deferred deferred;
     std::vector<std::uint64_t> expired;
+    // What ran out after the stall began is forgiven for one lease from now.
+    const auto forgiven = [&](Instant at) { return stalled_since && at > *stalled_since; };
+    const Instant again = deadline_after(now, ttl_);
     {
         std::unique_lock lock(mutex_);
         for (auto& [name, pool] : pools_) {
-            std::erase_if(pool.departed, [now](const auto& entry) { return entry.second.until <= now; });
+            for (auto it = pool.departed.begin(); it != pool.departed.end();) {
+                Departure& tomb = it->second;
+                if (tomb.until > now) {
+                    ++it;
+                } else if (forgiven(tomb.until)) {
+                    tomb.until = again;
+                    ++it;
+                } else {
+                    it = pool.departed.erase(it);
+                }
+            }
             std::erase_if(pool.watchers, [](const auto& weak) { return weak.expired(); });
             expired.clear();
-            for (const auto& [id, record] : pool.records) {
-                if (record.expires <= now) expired.push_back(id);
+            for (auto& [id, record] : pool.records) {
+                const Instant expires = record.expires.load();
+                if (expires > now) continue;
+                if (forgiven(expires)) {
+                    record.expires = again;
+                } else {
+                    expired.push_back(id);
+                }
             }
             for (const std::uint64_t id : expired) {
                 const auto it = pool.records.find(id);

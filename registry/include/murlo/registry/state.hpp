@@ -7,6 +7,7 @@
 // Waiters are woken, and evicted deltas released, only after the registry lock
 // is released (Deferred::finish).
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -54,11 +55,37 @@ inline constexpr std::size_t max_state_bytes = 16'384;
 // Version steps a pool remembers; older `seen` values get a full delta.
 inline constexpr std::size_t history_limit = 4'096;
 
+// A lease deadline. A lease refresh that changes nothing else stores it under
+// the registry's shared lock, so it is atomic; the sweep reads it under the
+// write lock, which orders it against every refresh.
+class LeaseDeadline {
+public:
+    LeaseDeadline() = default;
+    LeaseDeadline(Instant at) : ns_(at.time_since_epoch().count()) {}
+    LeaseDeadline(const LeaseDeadline& other) : ns_(other.ns_.load(std::memory_order_relaxed)) {}
+    LeaseDeadline& operator=(const LeaseDeadline& other) {
+        store(other.load());
+        return *this;
+    }
+    LeaseDeadline& operator=(Instant at) {
+        store(at);
+        return *this;
+    }
+
+    Instant load() const { return Instant(Instant::duration(ns_.load(std::memory_order_relaxed))); }
+    void store(Instant at) { ns_.store(at.time_since_epoch().count(), std::memory_order_relaxed); }
+    operator Instant() const { return load(); }
+    friend bool operator==(const LeaseDeadline& a, Instant b) { return a.load() == b; }
+
+private:
+    std::atomic<Instant::rep> ns_{0};
+};
+
 // One live member of a pool.
 struct Record {
     proto::Member member;
     std::optional<std::uint64_t> publication;  // last publication number taken
-    Instant expires{};                         // lease deadline
+    LeaseDeadline expires;                     // lease deadline
     std::size_t state_len = 0;                 // compact JSON length of member.state
 };
 
@@ -165,6 +192,12 @@ public:
     // Drops passed tombstones and dead waiters, expires records whose lease ran
     // out at `now` (one version step each). Returns the number expired.
     std::size_t sweep(Instant now = Clock::now());
+    // The sweep after a stretch, from `stalled_since` to `now`, in which the
+    // registry itself did not run (its process stopped or starved): members
+    // could not be heard then, so leases and tombstones that ran out within it
+    // get one more lease from `now` instead of lapsing. Those that ran out
+    // before it are swept as usual. Moves no version of its own.
+    std::size_t sweep_after_stall(Instant stalled_since, Instant now = Clock::now());
 
     // Per pool name: version, roster fingerprint and live member count.
     std::map<std::string, PoolInfo> snapshot() const;
@@ -174,6 +207,11 @@ private:
     friend struct RegistryAccess;
 
     SharedBeatAck answer(bool accepted) const;
+    // A beat of the live incarnation that only renews its lease, served under
+    // the shared lock into `ack`. False, with nothing done, when the beat may
+    // change anything: the write-locked path then decides it from scratch.
+    bool refresh_shared(const proto::Beat& beat, Instant now, SharedBeatAck& ack);
+    std::size_t sweep_from(std::optional<Instant> stalled_since, Instant now);
     void collect(const proto::Beat& beat, Deferred& deferred, SharedDeltas& out) const;
     void register_watch(std::span<const std::string> pools, const std::shared_ptr<runtime::Notify>& notify);
 
