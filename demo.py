@@ -50,7 +50,7 @@ def member_process(endpoint, id):
     """A member that publishes its state, watches its pool and prints each new
     roster. Commands arrive on standard input: "ready", "task TEXT", "leave"."""
     name = NAMES[id]
-    c = _murlo.Client(endpoint, POOL, id, int(time.time()), "round-robin", url="http://%s.local" % name)
+    c = _murlo.Client(endpoint, POOL, id, time.time_ns(), "round-robin", url="http://%s.local" % name)
     c.set_state(json.dumps({"name": name, "task": "warming up"}), False)
     c.watch([POOL])
     # The bell writes a byte here whenever the local cache has moved.
