@@ -18,14 +18,20 @@
 // - answers: past unsent_limit bytes the peer has not taken, requests wait
 //   before the service is called, and while a socket write is stuck as well nothing
 //   more is read (window updates must still get in while the socket is free);
-// - header blocks: decoded bytes per stream are counted, the stream reset past
-//   header_list_limit, so a small block that decodes to a huge one costs
-//   little.
+// - header blocks: decoded bytes per stream are counted; past
+//   header_list_limit the connection ends (GOAWAY ENHANCE_YOUR_CALM) and
+//   nothing more of it is decoded, so a small block that decodes to a huge
+//   one costs one block per connection.
+//
+// A HEADERS frame that would open a stream below the highest stream id the
+// client has used is a connection error (PROTOCOL_ERROR); nghttp2 drops such a
+// frame without a word, so the frame headers are checked here.
 
 #include <nghttp2/nghttp2.h>
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <charconv>
 #include <cstdint>
 #include <cstring>
@@ -66,6 +72,13 @@ constexpr std::size_t header_list_limit = 64 * 1024;
 constexpr std::size_t write_batch = 64 * 1024;
 // The most write buffer a connection keeps between writes.
 constexpr std::size_t keep_write_buffer = 16 * 1024;
+// After our last frame, how long and how much of what the peer still sends
+// is read and dropped before the socket is closed.
+constexpr auto linger_time = std::chrono::seconds(1);
+constexpr std::size_t linger_bytes = 1024 * 1024;
+// Stream ids recently closed or reset, on which a late HEADERS (trailers the
+// peer sent before it saw our reset) is left to nghttp2.
+constexpr std::size_t recent_streams = 64;
 
 enum class BodyPhase {
     unread,    // kept, within the stream's window, until the service asks
@@ -141,6 +154,14 @@ struct Connection : std::enable_shared_from_this<Connection> {
     bool writing = false;
     std::shared_ptr<Notify> may_read = std::make_shared<Notify>();
     bool done = false;  // the connection has ended; streams answer nothing more
+    // We ended the session (GOAWAY submitted): nothing more is read or served.
+    bool closing = false;
+    // The session said all it had to: the peer may be told goodbye gently.
+    bool said_all = false;
+    // The highest stream id a HEADERS frame from the peer has carried.
+    std::int32_t highest_stream = 0;
+    std::array<std::int32_t, recent_streams> recent{};
+    std::size_t recent_next = 0;
 
     Connection(Socket s, HttpService svc)
         : socket(std::move(s)), service(std::move(svc)), executor(socket.get_executor()) {}
@@ -154,7 +175,37 @@ struct Connection : std::enable_shared_from_this<Connection> {
 
     bool over_limit() const { return unsent >= unsent_limit; }
 
+    void remember(std::int32_t id) {
+        recent[recent_next] = id;
+        recent_next = (recent_next + 1) % recent.size();
+    }
+
+    bool known(std::int32_t id) const {
+        return streams.count(id) != 0 || std::find(recent.begin(), recent.end(), id) != recent.end();
+    }
+
+    // Ends the session with a GOAWAY of `code`; the callback that calls this
+    // returns NGHTTP2_ERR_CALLBACK_FAILURE, so the session call stops at once
+    // and the bytes after it are never decoded.
+    void terminate(std::uint32_t code) {
+        closing = true;
+        nghttp2_session_terminate_session(session.get(), code);
+    }
+
     // --- nghttp2 callbacks: record, never start or resume anything here.
+
+    static int on_begin_frame(nghttp2_session*, const nghttp2_frame_hd* hd, void* user) {
+        if (hd->type != NGHTTP2_HEADERS) return 0;
+        auto& c = of(user);
+        if (hd->stream_id > c.highest_stream) {
+            c.highest_stream = hd->stream_id;
+            return 0;
+        }
+        // Trailers of an open stream, or a late frame on one just closed.
+        if (c.known(hd->stream_id)) return 0;
+        c.terminate(NGHTTP2_PROTOCOL_ERROR);
+        return NGHTTP2_ERR_CALLBACK_FAILURE;
+    }
 
     static int on_begin_headers(nghttp2_session*, const nghttp2_frame* frame, void* user) {
         if (frame->hd.type != NGHTTP2_HEADERS || frame->headers.cat != NGHTTP2_HCAT_REQUEST) return 0;
@@ -164,17 +215,17 @@ struct Connection : std::enable_shared_from_this<Connection> {
         return 0;
     }
 
-    static int on_header(nghttp2_session* session, const nghttp2_frame* frame, const std::uint8_t* name,
-                         std::size_t namelen, const std::uint8_t* value, std::size_t valuelen, std::uint8_t,
-                         void* user) {
+    static int on_header(nghttp2_session*, const nghttp2_frame* frame, const std::uint8_t* name, std::size_t namelen,
+                         const std::uint8_t* value, std::size_t valuelen, std::uint8_t, void* user) {
         if (frame->hd.type != NGHTTP2_HEADERS) return 0;
         Stream* s = of(user).find(frame->hd.stream_id);
         if (!s) return 0;
         s->header_bytes += namelen + valuelen + 32;
         if (s->header_bytes > header_list_limit) {
-            // nghttp2 skips the rest of the block without handing it to us.
-            nghttp2_submit_rst_stream(session, NGHTTP2_FLAG_NONE, s->id, NGHTTP2_ENHANCE_YOUR_CALM);
-            return NGHTTP2_ERR_TEMPORAL_CALLBACK_FAILURE;
+            // Resetting the stream alone would still decode the whole block to
+            // keep the peer's header table in step: end the connection.
+            of(user).terminate(NGHTTP2_ENHANCE_YOUR_CALM);
+            return NGHTTP2_ERR_CALLBACK_FAILURE;
         }
         if (frame->headers.cat != NGHTTP2_HCAT_REQUEST) return 0;
         std::string_view n(reinterpret_cast<const char*>(name), namelen);
@@ -224,8 +275,15 @@ struct Connection : std::enable_shared_from_this<Connection> {
         return 0;
     }
 
+    static int on_frame_send(nghttp2_session*, const nghttp2_frame* frame, void* user) {
+        // A stream nghttp2 refused never opened: the peer may still send on it.
+        if (frame->hd.type == NGHTTP2_RST_STREAM) of(user).remember(frame->hd.stream_id);
+        return 0;
+    }
+
     static int on_stream_close(nghttp2_session*, std::int32_t id, std::uint32_t, void* user) {
         auto& c = of(user);
+        c.remember(id);
         auto it = c.streams.find(id);
         if (it == c.streams.end()) return 0;
         auto s = std::move(it->second);
@@ -264,6 +322,11 @@ struct Connection : std::enable_shared_from_this<Connection> {
             // Posted: the cancelled task resumes later, on this connection's thread.
             if (s->cancel)
                 asio::post(executor, [s = std::move(s)] { s->cancel->emit(asio::cancellation_type::terminal); });
+        }
+        if (closing) {
+            // The peer is not one we serve any more.
+            to_start.clear();
+            held_back.clear();
         }
         // Streams held back go first, in the order they came.
         while (!held_back.empty() && !over_limit()) {
@@ -430,7 +493,8 @@ struct Connection : std::enable_shared_from_this<Connection> {
             nghttp2_session_mem_recv(session.get(), reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
         run_deferred();
         want_write->notify_one();
-        return rv >= 0;  // below: fatal, nothing more can be said on this connection
+        // Below 0 and not ours: fatal, nothing more can be said on this connection.
+        return rv >= 0 || closing;
     }
 
     // Waits until the socket has bytes, then reads them into this thread's
@@ -448,7 +512,7 @@ struct Connection : std::enable_shared_from_this<Connection> {
             // Over the unsent limit with the socket not taking our bytes
             // either: the peer reads nothing, so read nothing of it.
             while (over_limit() && writing) co_await may_read->wait();
-            if (!nghttp2_session_want_read(session.get()))
+            if (closing || !nghttp2_session_want_read(session.get()))
                 co_await never.wait();  // the writer ends the connection once it has said all
             const std::size_t n = socket.read_some(asio::buffer(buf), ec);
             if (ec == asio::error::would_block) {
@@ -482,13 +546,46 @@ struct Connection : std::enable_shared_from_this<Connection> {
                 if (out.capacity() > keep_write_buffer) std::vector<std::uint8_t>().swap(out);
                 continue;
             }
-            if (!nghttp2_session_want_read(session.get()) && !nghttp2_session_want_write(session.get())) co_return;
+            if (!nghttp2_session_want_read(session.get()) && !nghttp2_session_want_write(session.get())) {
+                said_all = true;
+                co_return;
+            }
             co_await want_write->wait();
         }
     }
 
+    // After our last frame (a GOAWAY, say) the peer may still be sending: a
+    // close with its bytes unread would reset the connection, and the reset
+    // can overtake what we said. So our side is shut and what arrives is
+    // dropped, unread by the session, until the peer closes or a limit passes.
+    asio::awaitable<void> linger() {
+        boost::system::error_code ec;
+        socket.non_blocking(true, ec);
+        if (!ec) socket.shutdown(tcp::socket::shutdown_send, ec);
+        if (ec) co_return;
+        Timer timer(executor, linger_time);
+        co_await (drain() || timer.async_wait());
+    }
+
+    asio::awaitable<void> drain() {
+        thread_local std::array<char, 16 * 1024> buf;
+        std::size_t dropped = 0;
+        while (dropped < linger_bytes) {
+            boost::system::error_code ec;
+            const std::size_t n = socket.read_some(asio::buffer(buf), ec);
+            if (ec == asio::error::would_block) {
+                auto [waited] = co_await socket.async_wait(tcp::socket::wait_read);
+                if (waited) co_return;
+                continue;
+            }
+            if (ec) co_return;  // the peer has closed too
+            dropped += n;
+        }
+    }
+
     // The connection is over: tasks still running are cancelled and answer
-    // nothing; they let go of the connection as they end.
+    // nothing; they let go of the connection as they end. The socket is
+    // closed by the caller.
     void end() {
         done = true;
         for (auto& [id, s] : streams) {
@@ -500,19 +597,19 @@ struct Connection : std::enable_shared_from_this<Connection> {
         to_start.clear();
         held_back.clear();
         run_deferred();
-        boost::system::error_code ignored;
-        socket.close(ignored);
     }
 };
 
 std::unique_ptr<nghttp2_session_callbacks, void (*)(nghttp2_session_callbacks*)> make_callbacks() {
     nghttp2_session_callbacks* cb = nullptr;
     if (nghttp2_session_callbacks_new(&cb) != 0) throw std::bad_alloc();
+    nghttp2_session_callbacks_set_on_begin_frame_callback(cb, &Connection::on_begin_frame);
     nghttp2_session_callbacks_set_on_begin_headers_callback(cb, &Connection::on_begin_headers);
     nghttp2_session_callbacks_set_on_header_callback(cb, &Connection::on_header);
     nghttp2_session_callbacks_set_on_frame_recv_callback(cb, &Connection::on_frame_recv);
     nghttp2_session_callbacks_set_on_data_chunk_recv_callback(cb, &Connection::on_data_chunk);
     nghttp2_session_callbacks_set_on_stream_close_callback(cb, &Connection::on_stream_close);
+    nghttp2_session_callbacks_set_on_frame_send_callback(cb, &Connection::on_frame_send);
     return {cb, &nghttp2_session_callbacks_del};
 }
 
@@ -547,9 +644,12 @@ asio::awaitable<void> serve_h2(Socket socket, boost::beast::flat_buffer& buffer,
     buffer.shrink_to_fit();
     try {
         co_await (c->reader(std::move(initial)) || c->writer());
+        c->end();
+        if (c->said_all) co_await c->linger();
     } catch (...) {
+        c->end();
     }
-    c->end();
+    c->socket.close(ignored);
 }
 
 }  // namespace murlo::runtime::detail

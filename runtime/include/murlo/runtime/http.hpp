@@ -20,8 +20,9 @@
 // not copied; a body the service does not read is held back by flow control
 // and dropped once the service returns; answers the peer does not take stop
 // new requests from being served (HTTP/2: past a few MiB per connection;
-// HTTP/1.1: one answer at a time); an HTTP/2 stream whose header block
-// decodes to more than 64 KiB is reset.
+// HTTP/1.1: one answer at a time); an HTTP/2 header block that decodes to
+// more than 64 KiB ends its connection (GOAWAY ENHANCE_YOUR_CALM), so that
+// block is not decoded further.
 
 #include <cstddef>
 #include <functional>
