@@ -28,11 +28,13 @@
 // frame without a word, so the frame headers are checked here.
 
 #include <nghttp2/nghttp2.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <array>
-#include <chrono>
+#include <cerrno>
 #include <charconv>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <deque>
@@ -568,18 +570,18 @@ struct Connection : std::enable_shared_from_this<Connection> {
     }
 
     asio::awaitable<void> drain() {
-        thread_local std::array<char, 16 * 1024> buf;
         std::size_t dropped = 0;
         while (dropped < linger_bytes) {
-            boost::system::error_code ec;
-            const std::size_t n = socket.read_some(asio::buffer(buf), ec);
-            if (ec == asio::error::would_block) {
+            // MSG_TRUNC: TCP drops the bytes without copying them anywhere.
+            const ssize_t n = ::recv(socket.native_handle(), nullptr, linger_bytes - dropped, MSG_TRUNC | MSG_DONTWAIT);
+            if (n > 0) {
+                dropped += static_cast<std::size_t>(n);
+            } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
                 auto [waited] = co_await socket.async_wait(tcp::socket::wait_read);
                 if (waited) co_return;
-                continue;
+            } else if (n == 0 || errno != EINTR) {
+                co_return;  // the peer has closed too
             }
-            if (ec) co_return;  // the peer has closed too
-            dropped += n;
         }
     }
 
