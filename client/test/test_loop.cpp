@@ -300,31 +300,69 @@ TEST(Loop, BeforeAnyAnswerFailuresAreFollowedByTheShortPoll) {
     EXPECT_LE(a.shared->short_polls.load(), 4u);
 }
 
-TEST(Loop, AfterAHoldIsKnownFailuresFollowTheCoalescingWindowWithoutBackOff) {
-    auto registry = std::make_unique<TestRegistry>(2000);
-    Client a = make_client(registry->url, 1, "spread", 50);
-    ASSERT_TRUE(start(a, 5000));
-    ASSERT_TRUE(eventually([&] { return a.shared->beat_hold_ms.load() == 500; }));
-    registry.reset();
-    ASSERT_TRUE(eventually([&] { return a.shared->beats_failed.load() >= 1; }, 3s));
-    const auto before = a.shared->beats_failed.load();
-    std::this_thread::sleep_for(1s);
-    const auto attempts = a.shared->beats_failed.load() - before;
-    EXPECT_GE(attempts, 8u);  // about 20 at one per 50 ms
-    EXPECT_LE(attempts, 25u);
-    EXPECT_EQ(a.shared->short_polls.load(), 0u);
+TEST(Loop, AfterAHoldIsKnownFailuresAreRetriedWithoutBackOff) {
+    // A watcher retries once per coalescing window; a member that watches
+    // nothing at its lease pace, as when its beats are answered.
+    struct Case {
+        bool watching;
+        std::uint64_t min, max;
+    };
+    for (const Case c : {Case{true, 8, 25} /* about 20 at one per 50 ms */, Case{false, 1, 4} /* about 2 */}) {
+        auto registry = std::make_unique<TestRegistry>(2000);  // interval 500
+        Client a = make_client(registry->url, 1, "spread", 50);
+        if (c.watching) watch(*a.shared, "q");
+        ASSERT_TRUE(start(a, 5000));
+        ASSERT_TRUE(eventually([&] { return a.shared->beat_hold_ms.load() == 500; }));
+        registry.reset();
+        ASSERT_TRUE(eventually([&] { return a.shared->beats_failed.load() >= 1; }, 3s));
+        const auto before = a.shared->beats_failed.load();
+        std::this_thread::sleep_for(1s);
+        const auto attempts = a.shared->beats_failed.load() - before;
+        EXPECT_GE(attempts, c.min) << c.watching;
+        EXPECT_LE(attempts, c.max) << c.watching;
+        EXPECT_EQ(a.shared->short_polls.load(), 0u);
+    }
 }
 
-TEST(Loop, AnEmptyWatchListBeatsOncePerCoalescingWindow) {
-    TestRegistry registry(2000);  // interval 500
-    Client a = make_client(registry.url, 1, "spread", 100);
+TEST(Loop, AnEmptyWatchListBeatsAboutFourTimesALeaseWhateverTheWindow) {
+    // Its held beats are answered at once; it waits out its interval instead
+    // of the coalescing window, so even a window of 0 does not spin.
+    for (std::uint64_t coalesce_ms : {50, 0}) {
+        TestRegistry registry(2000);  // interval 500
+        Client a = make_client(registry.url, 1, "spread", coalesce_ms);
+        ASSERT_TRUE(start(a, 5000));
+        ASSERT_TRUE(eventually([&] { return a.shared->beat_hold_ms.load() == 500; }));
+        const auto before = a.shared->beats_ok.load();
+        std::this_thread::sleep_for(2s);
+        const auto beats = a.shared->beats_ok.load() - before;
+        EXPECT_GE(beats, 2u) << coalesce_ms;  // about 4
+        EXPECT_LE(beats, 7u) << coalesce_ms;
+        EXPECT_EQ(a.shared->beats_failed.load(), 0u);
+    }
+}
+
+TEST(Loop, AChangeOfAMemberThatWatchesNothingGoesOutAfterTheWindowNotTheInterval) {
+    TestRegistry registry(8000);                             // interval 2000
+    Client a = make_client(registry.url, 1, "spread", 300);  // window 300
+    Client b = make_client(registry.url, 2);
+    watch(*b.shared, "p");
     ASSERT_TRUE(start(a, 5000));
-    std::this_thread::sleep_for(200ms);
-    const auto before = a.shared->beats_ok.load();
-    std::this_thread::sleep_for(1s);
-    const auto beats = a.shared->beats_ok.load() - before;
-    EXPECT_GE(beats, 6u);  // about 10
-    EXPECT_LE(beats, 11u);
+    ASSERT_TRUE(start(b, 5000));
+    auto& s = *a.shared;
+    ASSERT_TRUE(eventually([&] { return s.beat_hold_ms.load() == 2000 && cached_members(*b.shared) == 2; }));
+    for (int v = 1; v <= 3; ++v) {
+        // Right after a beat's answer: the nudge must not end the wait before
+        // the window has passed since that beat began, nor wait for the interval.
+        const auto rings = s.watch_wakeups.load();
+        ASSERT_TRUE(eventually([&] { return s.watch_wakeups.load() > rings; }, 4s));
+        const auto t0 = Clock::now();
+        publish(s, v);
+        ASSERT_TRUE(eventually([&] { return s.acked_publish_version.load() == static_cast<std::uint64_t>(v); }, 4s));
+        const auto took = Clock::now() - t0;
+        EXPECT_GE(took, 200ms) << v;
+        EXPECT_LT(took, 1500ms) << v;
+        EXPECT_TRUE(eventually([&] { return cached_v(*b.shared, 1) == v; }, 3s)) << v;
+    }
 }
 
 std::set<std::string> thread_ids() {

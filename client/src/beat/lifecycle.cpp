@@ -1,7 +1,10 @@
 #include "murlo/client/beat/lifecycle.hpp"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <random>
+#include <string>
 
 #include <boost/asio/this_coro.hpp>
 
@@ -12,6 +15,20 @@ namespace murlo::client::beat {
 namespace asio = boost::asio;
 
 void run_directly(const std::function<void()>& work) { work(); }
+
+namespace {
+
+// Under the runtime field's mutex: refuses a runtime inherited through fork.
+void refuse_inherited(const Client& client, int here) {
+    const int built = client.runtime_pid.load();
+    if (!client.runtime.value || built == here) return;
+    throw InheritedRuntime("this client's runtime was started by process " + std::to_string(built) +
+                           " and this is process " + std::to_string(here) +
+                           ", a fork of it, where that runtime's threads do not exist. Call abandon() first; "
+                           "start() then builds a fresh runtime.");
+}
+
+}  // namespace
 
 asio::awaitable<bool> beat_once(std::shared_ptr<Shared> s, std::uint64_t budget_ms, bool wait_for_loop) {
     if (wait_for_loop && s->beats_ok.load() != 0) co_return true;
@@ -44,6 +61,15 @@ asio::awaitable<bool> beat_once(std::shared_ptr<Shared> s, std::uint64_t budget_
 }
 
 bool start(Client& client, std::uint64_t budget_ms, const Unlocked& unlocked) {
+    {
+        std::lock_guard lock(client.runtime.mutex);
+        const int here = ::getpid();
+        refuse_inherited(client, here);
+        // The first runtime of a forked child: no task of this process waits
+        // on the signals yet, but the parent's tasks are listed there.
+        const int built = client.runtime_pid.exchange(here);
+        if (built != 0 && built != here) client.shared->renew_signals();
+    }
     std::unique_ptr<runtime::Runtime> fresh = spawn(client.shared);
     const std::uint64_t budget = std::max<std::uint64_t>(budget_ms, 1);
     bool answered = false;
@@ -61,10 +87,11 @@ bool start(Client& client, std::uint64_t budget_ms, const Unlocked& unlocked) {
 }
 
 void leave(Client& client, const Unlocked& unlocked) {
-    client.shared->leaving.store(true);
     std::unique_ptr<runtime::Runtime> rt;
     {
         std::lock_guard lock(client.runtime.mutex);
+        refuse_inherited(client, ::getpid());
+        client.shared->leaving.store(true);
         rt = std::move(client.runtime.value);
     }
     if (!rt) return;

@@ -40,6 +40,11 @@ asio::awaitable<void> sleep_until(Shared& shared, Clock::time_point end, bool wa
         co_await timer.async_wait();
 }
 
+bool watches_nothing(Shared& s) {
+    std::lock_guard lock(s.watched.mutex);
+    return s.watched.value.empty();
+}
+
 asio::awaitable<void> beat_loop(std::shared_ptr<Shared> s) {
     auto executor = co_await asio::this_coro::executor;
     runtime::H2Client client(executor, beat_client_options(loop_idle_timeout));
@@ -81,7 +86,10 @@ asio::awaitable<void> beat_loop(std::shared_ptr<Shared> s) {
         }
         s->ring();
         if (s->beat_hold_ms.load(std::memory_order_relaxed) != 0) {
-            co_await coalesce(*s, beat_start, true);
+            if (watches_nothing(*s))
+                co_await lease_pace(*s, beat_start);
+            else
+                co_await coalesce(*s, beat_start, true);
         } else {
             s->short_polls.fetch_add(1);
             const auto wait = std::clamp<std::uint64_t>(s->interval_ms.load(std::memory_order_relaxed), 50, 30'000);
@@ -104,6 +112,17 @@ asio::awaitable<void> coalesce(Shared& shared, Clock::time_point beat_start, boo
     const auto end = beat_start + std::chrono::milliseconds(window);
     if (Clock::now() >= end) co_return;
     co_await sleep_until(shared, end, wake_on_nudge);
+}
+
+asio::awaitable<void> lease_pace(Shared& shared, Clock::time_point beat_start) {
+    // Nudges are not heeded within the window, as after a cut: they stay stored.
+    co_await coalesce(shared, beat_start, false);
+    // At most 30 s, the longest a watcher's held beat lasts: a member of a long
+    // lease still rejoins a restarted registry as soon as a watcher would.
+    const std::uint64_t interval = std::min<std::uint64_t>(shared.interval_ms.load(std::memory_order_relaxed), 30'000);
+    const auto end = beat_start + std::chrono::milliseconds(interval);
+    if (Clock::now() >= end) co_return;
+    co_await sleep_until(shared, end, true);
 }
 
 std::uint64_t held_deadline_ms(std::uint64_t h) { return h + h / 2 + std::min<std::uint64_t>(h / 2, 200); }

@@ -4,6 +4,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <utility>
+
 #include "murlo/client/beat/siphash.hpp"
 #include "murlo/runtime/notify.hpp"
 #include "murlo/runtime/runtime.hpp"
@@ -193,6 +195,14 @@ void Shared::ring() {
     }
 }
 
+void Shared::renew_signals() {
+    for (auto* signal : {&nudge, &acked}) {
+        auto fresh = std::make_shared<runtime::Notify>();
+        if ((*signal)->try_take()) fresh->notify_one();
+        retired_signals_.push_back(std::exchange(*signal, std::move(fresh)));
+    }
+}
+
 Client::Client(std::string endpoint, std::string pool, std::uint64_t id, std::uint64_t incarnation, std::string policy,
                std::optional<std::uint64_t> slot, std::optional<std::uint64_t> size, std::optional<std::string> url,
                std::optional<std::vector<std::string>> methods, bool exclusive, std::uint64_t coalesce_ms)
@@ -202,7 +212,11 @@ Client::Client(std::string endpoint, std::string pool, std::uint64_t id, std::ui
     rng.value = selection_rng(id, incarnation);
 }
 
-Client::~Client() = default;
+Client::~Client() {
+    // In a forked child the runtime's threads do not exist: shutting it down
+    // would wait for them forever. Let go of it as abandon does.
+    if (runtime.value && runtime_pid.load() != ::getpid()) runtime.value->abandon();
+}
 
 std::uint64_t selection_seed(std::uint32_t pid, std::uint64_t id, std::uint64_t incarnation, std::int64_t seconds,
                              std::uint32_t nanoseconds, std::uint64_t nonce) {

@@ -16,8 +16,10 @@
 #include "errors.hpp"
 #include "module.hpp"
 #include "murlo/client/beat/lifecycle.hpp"
+#include "murlo/client/beat/limits.hpp"
 #include "murlo/client/beat/shared.hpp"
 #include "murlo/proto/json.hpp"
+#include "murlo/proto/limits.hpp"
 #include "murlo/proto/records.hpp"
 #include "murlo/runtime/notify.hpp"
 
@@ -27,8 +29,6 @@ namespace {
 
 using beat::Shared;
 using proto::Value;
-
-constexpr std::size_t kWatchLimit = 64;
 
 struct ClientObject {
     PyObject_HEAD beat::Client client;  // constructed in place by client_new
@@ -70,15 +70,6 @@ std::uint64_t silence_ms(const Shared& s) {
     return now > last ? now - last : 0;
 }
 
-// Counts the bytes a value's compact JSON takes without writing it.
-struct ByteCount {
-    std::size_t bytes = 0;
-    bool append(std::string_view chunk) {
-        bytes += chunk.size();
-        return true;
-    }
-};
-
 // --- construction and end of life -----------------------------------------
 
 PyObject* client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -96,6 +87,10 @@ PyObject* client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (!parse(sig, args, kwargs, endpoint, pool, id, incarnation, policy, slot, size, url, methods, exclusive,
                    coalesce_ms))
             return nullptr;
+        // What the registry would refuse for good is refused here, before anything is built.
+        static const std::vector<std::string> no_methods;
+        if (auto e = beat::member_over_limit(pool, incarnation, url, methods ? *methods : no_methods))
+            return raise_runtime(*e);
         PyObject* self = type->tp_alloc(type, 0);
         if (self == nullptr) return nullptr;
         try {
@@ -115,7 +110,7 @@ PyObject* client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 void client_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     // Shuts a runtime still held down and waits for its threads, which never
-    // need the interpreter lock.
+    // need the interpreter lock; in a forked child it lets go of it instead.
     client_of(self).~Client();
     type->tp_free(self);
     Py_DECREF(type);
@@ -128,13 +123,21 @@ PyObject* m_start(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
         static const Signature sig{"start", {"budget_ms"}, 0};
         std::uint64_t budget_ms = 5000;
         if (!parse(sig, args, nargs, kwnames, budget_ms)) return nullptr;
-        return to_python_bool(beat::start(client_of(self), budget_ms, release_interpreter));
+        try {
+            return to_python_bool(beat::start(client_of(self), budget_ms, release_interpreter));
+        } catch (const beat::InheritedRuntime& e) {
+            return raise_runtime(e.what());
+        }
     });
 }
 
 PyObject* m_leave(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
-        beat::leave(client_of(self), release_interpreter);
+        try {
+            beat::leave(client_of(self), release_interpreter);
+        } catch (const beat::InheritedRuntime& e) {
+            return raise_runtime(e.what());
+        }
         Py_RETURN_NONE;
     });
 }
@@ -153,6 +156,7 @@ PyObject* m_abandon(PyObject* self, PyObject*) {
 PyObject* publish_state(Shared& s, std::string_view text, std::optional<bool> ready) {
     auto state = decode(text);
     if (!state) return nullptr;
+    if (auto e = beat::state_over_limit(*state)) return raise_runtime(*e);
     bool changed = false;
     {
         std::lock_guard lock(s.published.mutex);
@@ -193,6 +197,8 @@ PyObject* m_set_url(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
         static const Signature sig{"set_url", {"url"}, 0};
         std::optional<std::string_view> url;
         if (!parse(sig, args, nargs, kwnames, url)) return nullptr;
+        if (url)
+            if (auto e = beat::url_over_limit(*url)) return raise_runtime(*e);
         Shared& s = shared_of(self);
         bool changed = false;
         {
@@ -236,6 +242,8 @@ PyObject* m_watch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
         static const Signature sig{"watch", {"pools"}, 1};
         std::vector<std::string> pools;
         if (!parse(sig, args, nargs, kwnames, pools)) return nullptr;
+        // Checked before anything is appended: such a call changes nothing.
+        if (auto e = beat::watch_over_limit(pools)) return raise_runtime(*e);
         Shared& s = shared_of(self);
         bool appended = false;
         const std::string* refused = nullptr;
@@ -245,7 +253,7 @@ PyObject* m_watch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
             auto& list = s.watched.value;
             for (const auto& name : pools) {
                 if (std::find(list.begin(), list.end(), name) != list.end()) continue;
-                if (list.size() >= kWatchLimit) {
+                if (list.size() >= proto::max_watch) {
                     refused = &name;
                     held = list.size();
                     break;
@@ -257,7 +265,7 @@ PyObject* m_watch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
         if (refused != nullptr) {
             // What this call appended stays, unannounced until the next change.
             return raise_runtime("cannot watch " + proto::quoted(*refused) + ": already subscribed to " +
-                                 std::to_string(held) + " pools, the limit is " + std::to_string(kWatchLimit) +
+                                 std::to_string(held) + " pools, the limit is " + std::to_string(proto::max_watch) +
                                  " including your own. Look up fewer pool names, or split the work across "
                                  "processes.");
         }
@@ -395,9 +403,7 @@ PyObject* m_stats(PyObject* self, PyObject*) {
         {
             // The nesting order of these three locks everywhere: published, cache, watched.
             std::lock_guard published(s.published.mutex);
-            ByteCount count;
-            proto::write_value_to(count, s.published.value.state);
-            values[8].second = count.bytes;
+            values[8].second = beat::state_bytes(s.published.value.state);
             std::shared_lock cache(s.cache.lock);
             auto it = s.cache.pools.find(s.pool);
             values[9].second = it != s.cache.pools.end() ? it->second.version : 0;

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <stdexcept>
 
 #include <boost/asio/awaitable.hpp>
 
@@ -24,14 +25,24 @@ void run_directly(const std::function<void()>& work);
 // exchange as soon as the loop raises `acked`. Run it on the client's runtime.
 boost::asio::awaitable<bool> beat_once(std::shared_ptr<Shared> shared, std::uint64_t budget_ms, bool wait_for_loop);
 
+// What start and leave throw, before changing anything, in a process forked
+// from the one that started the client while the inherited runtime is still
+// held: its threads exist only in the parent, so waiting on them would block
+// forever. The message advises abandon().
+struct InheritedRuntime : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
 // Builds the runtime and its beat loop, runs one bounded beat of
 // max(budget_ms, 1) ms with the interpreter lock released, then stores the
 // runtime, shutting an earlier one down (waiting). True once any beat of this
 // client has been answered. Throws (an internal failure) when the runtime
-// cannot be built; nothing is stored then.
+// cannot be built; nothing is stored then. In a forked child: InheritedRuntime
+// while the parent's runtime is held; after abandon the runtime is built afresh.
 bool start(Client& client, std::uint64_t budget_ms, const Unlocked& unlocked = run_directly);
 // Sets `leaving`; with a runtime held, sends a final 5 s beat (only when an
-// answer was ever counted, lock released) and shuts the runtime down without waiting.
+// answer was ever counted, lock released) and shuts the runtime down without
+// waiting. InheritedRuntime in a forked child holding the parent's runtime.
 void leave(Client& client, const Unlocked& unlocked = run_directly);
 // Forgets the runtime without shutting it down or sending anything.
 void abandon(Client& client);

@@ -86,8 +86,8 @@ struct Shared {
     std::atomic<std::uint64_t> registry_epoch{0};
     std::atomic<std::uint64_t> registry_protocol{0};
     Guarded<std::string> registry_version;
-    const std::shared_ptr<runtime::Notify> nudge;
-    const std::shared_ptr<runtime::Notify> acked;
+    std::shared_ptr<runtime::Notify> nudge;  // replaced only by renew_signals
+    std::shared_ptr<runtime::Notify> acked;
     Guarded<std::uint64_t> revision;
     std::atomic<std::uint64_t> watch_wakeups{0};
     std::atomic<std::uint64_t> short_polls{0};
@@ -115,6 +115,15 @@ struct Shared {
     // the bell never blocks and the descriptors after it still get their
     // byte. The list stays as registered; a failed write is ignored.
     void ring();
+    // Fresh `nudge` and `acked` for a forked child: its copies may list waiters
+    // of the parent's tasks, which exist nowhere here and would swallow the
+    // next raises. A stored raise carries over. The old signals are kept, not
+    // destroyed: what their waiters own belongs to the parent's runtime. Only
+    // while no runtime of this process uses this state.
+    void renew_signals();
+
+private:
+    std::vector<std::shared_ptr<runtime::Notify>> retired_signals_;
 };
 
 // The object behind the Python class.
@@ -136,6 +145,9 @@ struct Client {
     Guarded<std::uint64_t> rng;  // member-choice generator state
     // The beat loop's runtime: set by start, taken by leave and abandon.
     Guarded<std::unique_ptr<runtime::Runtime>> runtime;
+    // The process that built the last runtime, 0 before the first start. A
+    // forked child inherits the handle but none of its threads.
+    std::atomic<int> runtime_pid{0};
 };
 
 // The generator seed: SipHash-1-3 (zero keys) over pid (4 bytes), id (8),

@@ -1,0 +1,125 @@
+"""A started client in a forked child: start and leave refuse at once instead
+of waiting for the parent's threads, dropping the client never blocks, and
+after abandon() a fresh runtime works. Each case forks inside a fresh
+interpreter; the parent reports what the child wrote to a pipe and its exit
+code, and a child that hangs is killed and fails the test."""
+
+import json
+import subprocess
+
+from murlo_fixtures import MODULE_DIR, PYTHON, start_registry, murlo  # noqa: F401  (fixtures)
+
+FORK = r"""
+import json, os, sys, time
+sys.path.insert(0, sys.argv[1])
+import _murlo
+url, pool, case = sys.argv[2], sys.argv[3], sys.argv[4]
+c = _murlo.Client(url, pool, 1, 1, "rr")
+c.watch([pool])
+assert c.start() and c.accepted
+time.sleep(0.3)  # the parent's loop now waits in a held beat, on signals the child inherits
+
+def wait_for(check, limit=10.0):
+    end = time.monotonic() + limit
+    while not check():
+        if time.monotonic() > end:
+            return False
+        time.sleep(0.005)
+    return True
+
+def child(say):
+    if case == "refuse":
+        for name in ("start", "leave"):
+            t0 = time.monotonic()
+            try:
+                getattr(c, name)()
+                say(name, "returned")
+            except RuntimeError as e:
+                say(name, str(e), time.monotonic() - t0 < 1.0)
+        say("accepted", c.accepted)
+        # Ends with the interpreter, dropping the client without abandon().
+        return 5
+    if case == "del":
+        del globals()["c"]  # the last reference: the client is deallocated here
+        say("dropped")
+        return 6
+    if case == "restart":
+        c.abandon()
+        say("start", c.start())
+        d = _murlo.Client(url, pool, 2, 1, "rr")
+        d.watch([pool])
+        say("d", d.start())
+        say("sees d", wait_for(lambda: [m["id"] for m in json.loads(c.lookup(pool))] == [1, 2]))
+        # The held beat of the child's loop is cut by this change: it reaches d
+        # long before the 5 s hold would end.
+        time.sleep(0.3)  # past the coalescing window: the loop now waits in a held beat
+        t0 = time.monotonic()
+        assert c.set_state('{"from":"child"}', True)
+        seen = wait_for(lambda: {"from": "child"} in [m["state"] for m in json.loads(d.lookup(pool))])
+        say("change", seen, time.monotonic() - t0 < 2.5)
+        d.leave()  # c stays: a leave would fence the parent's member out
+        return 7
+
+r, w = os.pipe()
+pid = os.fork()
+if pid == 0:
+    os.close(r)
+    say = lambda *parts: os.write(w, (json.dumps(parts) + "\n").encode())
+    code = child(say)
+    os.close(w)
+    sys.exit(code)
+os.close(w)
+deadline = time.monotonic() + 30
+while True:
+    done, status = os.waitpid(pid, os.WNOHANG)
+    if done:
+        break
+    if time.monotonic() > deadline:
+        os.kill(pid, 9)
+        os.waitpid(pid, 0)
+        print(json.dumps(["hung"]))
+        sys.exit(0)
+    time.sleep(0.01)
+with os.fdopen(r) as lines:
+    for line in lines:
+        print(line, end="")
+print(json.dumps(["exit", os.waitstatus_to_exitcode(status)]))
+# The parent's own client is untouched by whatever the child did.
+print(json.dumps(["parent", c.accepted, c.start()]))
+c.leave()
+"""
+
+
+def run_fork(url, pool, case):
+    out = subprocess.run([PYTHON, "-c", FORK, MODULE_DIR, url, pool, case], capture_output=True, timeout=90)
+    assert out.returncode == 0, out.stderr.decode()
+    return [json.loads(line) for line in out.stdout.decode().splitlines()]
+
+
+ADVICE = "Call abandon() first; start() then builds a fresh runtime."
+
+
+def test_start_and_leave_refuse_at_once_in_a_forked_child(start_registry):
+    r = start_registry(ttl_ms=20_000)
+    lines = run_fork(r.url, "fork-refuse", "refuse")
+    assert lines[-2:] == [["exit", 5], ["parent", True, True]], lines
+    for (name, message, quick), expected in zip(lines[:2], ("start", "leave")):
+        assert name == expected
+        assert message.startswith("this client's runtime was started by process "), message
+        assert ", a fork of it, where that runtime's threads do not exist. " in message
+        assert message.endswith(ADVICE)
+        assert quick
+    assert lines[2] == ["accepted", True]
+
+
+def test_dropping_the_client_in_a_forked_child_does_not_block(start_registry):
+    r = start_registry(ttl_ms=20_000)
+    lines = run_fork(r.url, "fork-del", "del")
+    assert lines == [["dropped"], ["exit", 6], ["parent", True, True]]
+
+
+def test_after_abandon_a_forked_child_starts_a_runtime_that_works(start_registry):
+    r = start_registry(ttl_ms=20_000)  # held beats of 5 s
+    lines = run_fork(r.url, "fork-restart", "restart")
+    assert lines == [["start", True], ["d", True], ["sees d", True], ["change", True, True], ["exit", 7],
+                     ["parent", True, True]]
