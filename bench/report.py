@@ -185,6 +185,27 @@ def http():
                     anchor_rate)
 
 
+def header_flood():
+    out = run("header_flood", [sys.executable, os.path.join(ROOT, "bench", "header_flood.py"), "--json"], 300,
+              env={"ROUNDS": str(ROUNDS)})
+    if out is None:
+        return
+    r = last_json_line(out)
+    area = "header flood (%d connections, %.0f s, %d MiB decoded a block)" % (r["connections"], r["duration_s"],
+                                                                           r["decoded_mib"])
+    cpu = {name: median([x["cpu_s"] for x in runs]) for name, runs in r["runs"].items()}
+    per_stream = {name: median([1000 * x["cpu_s"] / max(1, x["streams"]) for x in runs])
+                  for name, runs in r["runs"].items()}
+    add(area, "registry CPU over the flood", cpu["registry"], "CPU s", "nghttpd, same flood", cpu["nghttpd"],
+        below(2, "CPU s"))
+    add(area, "registry CPU per bomb stream begun", per_stream["registry"], "ms", "nghttpd, same flood",
+        per_stream["nghttpd"])
+    per_conn = {name: median([1000 * x["cpu_s"] / max(1, x["connections"]) for x in runs])
+                for name, runs in r["runs"].items()}
+    add(area, "registry CPU per connection (each closed on its first block)", per_conn["registry"], "ms",
+        "registry, ordinary connections (one GET /health)", per_conn["registry_plain"])
+
+
 def propagation():
     figures = {}   # watchers -> ([p50], [p99])
     loop50, loop99, idle = [], [], []
@@ -318,7 +339,8 @@ def main():
     load = os.getloadavg()
     when = datetime.datetime.now().astimezone().strftime("%Y-%m-%d %H:%M %Z")
     commit = subprocess.run(["git", "-C", ROOT, "log", "-1", "--format=%h"], capture_output=True, text=True).stdout
-    for step in (protocol, registry_in_process, client_cache, module_queries, propagation, fanout, scale, http):
+    for step in (protocol, registry_in_process, client_cache, module_queries, propagation, fanout, scale, http,
+                 header_flood):
         try:
             step()
         except Exception as e:  # a benchmark whose output cannot be read: record it, go on
