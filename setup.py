@@ -8,6 +8,7 @@ of a RelWithDebInfo build is most of its 48 MB."""
 
 import glob
 import os
+import re
 import shutil
 import subprocess
 
@@ -15,6 +16,12 @@ from setuptools import Extension, setup
 from setuptools.command.build_ext import build_ext
 
 ROOT = os.path.dirname(os.path.abspath(__file__))
+
+
+def project_version():
+    """The one version of the project: CMake's project version."""
+    with open(os.path.join(ROOT, "CMakeLists.txt")) as f:
+        return re.search(r"project\(murlo VERSION ([0-9.]+)", f.read()).group(1)
 
 
 class CMakeBuild(build_ext):
@@ -35,6 +42,7 @@ class CMakeBuild(build_ext):
 
 
 setup(
+    version=project_version(),
     ext_modules=[Extension("_murlo", sources=[])],
     cmdclass={"build_ext": CMakeBuild},
     py_modules=[],

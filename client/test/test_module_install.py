@@ -56,12 +56,14 @@ def test_pip_install_into_a_clean_venv(tmp_path):
 
     del env["MURLO_BUILD"]
     check = ("import _murlo; print(_murlo.__file__); print(_murlo.version, _murlo.__all__); "
+             "import importlib.metadata; print(importlib.metadata.version('murlo')); "
              "c = _murlo.Client('http://127.0.0.1:9', 'p', 1, 1, 'rr'); print(c.stats()['state_bytes'])")
     out = subprocess.run([python, "-c", check], cwd=elsewhere, capture_output=True, text=True, env=env, timeout=60)
     assert out.returncode == 0, out.stderr
-    location, version, size = out.stdout.splitlines()
+    location, version, metadata, size = out.stdout.splitlines()
     assert location.startswith(str(venv)), location
     assert version == "0.17.0 ['version', 'Client', 'serve_registry']"
+    assert metadata == "0.17.0"
     assert size == "2"
     # Stripped: the build it copies carries 48 MB of debug information.
     assert os.path.getsize(location) < 10 * 2**20, os.path.getsize(location)
