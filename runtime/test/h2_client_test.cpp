@@ -128,7 +128,7 @@ TEST_F(H2ClientTest, BodiesLargerThanTheWindowFlowBothWays) {
 
 TEST_F(H2ClientTest, AnIdleConnectionClosesAfterTheTimeout) {
     auto scenario = [&]() -> asio::awaitable<std::string> {
-        H2Client client(co_await asio::this_coro::executor, H2ClientOptions{.idle_timeout = 100ms});
+        H2Client client(co_await asio::this_coro::executor, H2ClientOptions{.connector = {}, .idle_timeout = 100ms});
         auto r = co_await fetch(client, url + "/echo", "", in(5s));
         const auto before = client.connections();
         asio::steady_timer timer(co_await asio::this_coro::executor, 400ms);

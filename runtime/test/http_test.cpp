@@ -280,9 +280,10 @@ TEST_F(HttpServer, Http11AnswerHeadsFollowVersionAndConnection) {
         else
             EXPECT_EQ(head.find("Connection:"), std::string::npos) << got;
         EXPECT_NE(head.find("\r\nDate: "), std::string::npos) << got;
-        if (std::string(c.name) == "long content type")
+        if (std::string(c.name) == "long content type") {
             EXPECT_NE(head.find("\r\nContent-Type: " + std::string(TestService::long_type) + "\r\n"),
                       std::string::npos);
+        }
         // The connection ends after the answer, or serves the next request.
         if (c.closes) {
             if (!closed) client.read_until([](const std::string&) { return false; }, &closed);

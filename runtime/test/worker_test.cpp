@@ -242,7 +242,9 @@ TEST(NextWorker, WalksTheRuntimesWorkersInTurn) {
             threads.insert(placed[i].thread);
             EXPECT_EQ(placed[i].name, "wk-next");
             EXPECT_TRUE(placed[i].single);
-            if (i >= workers) EXPECT_EQ(placed[i].thread, placed[i - workers].thread) << "not in turn at " << i;
+            if (i >= workers) {
+                EXPECT_EQ(placed[i].thread, placed[i - workers].thread) << "not in turn at " << i;
+            }
         }
         EXPECT_EQ(threads.size(), std::size_t{workers});
     }
