@@ -59,8 +59,8 @@ TEST(CacheThreads, LazyListsAreBuiltOnceUnderConcurrentReaders) {
         std::vector<const std::uint64_t*> data(kThreads);
         for (int t = 0; t < kThreads; ++t) {
             threads.emplace_back([&, t] {
-                std::shared_lock read(s->cache.lock);
-                auto& pool = s->cache.pools.at("p");
+                auto pools = s->cache.lock_shared();
+                const CachedPool& pool = pools->at("p");
                 start.arrive_and_wait();
                 auto ready = pool.ids(true);
                 auto all = pool.ids(false);
@@ -81,7 +81,7 @@ TEST(CacheThreads, LazyListsAreBuiltOnceUnderConcurrentReaders) {
 TEST(CacheThreads, QueriesStayConsistentWhileAnswersApply) {
     Client client("http://r", "p", 1, 1, "spread", std::nullopt, std::nullopt, std::nullopt, std::nullopt, false, 50);
     auto s = client.shared;
-    s->watched.value = {"p"};
+    *s->watched.lock() = {"p"};
     constexpr std::uint64_t kMembers = 64;
     {
         PoolDelta d;
@@ -100,29 +100,27 @@ TEST(CacheThreads, QueriesStayConsistentWhileAnswersApply) {
         const Value filter = Value::object({{"g", Value(std::uint64_t{1})}});
         start.arrive_and_wait();
         for (int q = 0; q < kQueries; ++q) {
-            std::shared_lock read(s->cache.lock);
-            auto& pool = s->cache.pools.at("p");
-            auto all = pool.ids(false);
-            auto ready = pool.ids(true);
-            auto snap = pool.serialized(which % 2 == 1);
-            std::uint64_t fingerprint = 0;
-            for (std::uint64_t id : which % 2 == 1 ? ready : all) fingerprint ^= pool.members.at(id).roster_hash();
-            EXPECT_EQ(snap.fingerprint, fingerprint);
-            EXPECT_LE(ready.size(), all.size());
-            EXPECT_EQ(all.size(), pool.members.size());
-            pool.field_digest(fields);
             {
-                std::lock_guard rng(client.rng.mutex);
-                if (const Member* m = pool.choose(filter, true, client.rng.value)) {
+                auto pools = s->cache.lock_shared();
+                const CachedPool& pool = pools->at("p");
+                auto all = pool.ids(false);
+                auto ready = pool.ids(true);
+                auto snap = pool.serialized(which % 2 == 1);
+                std::uint64_t fingerprint = 0;
+                for (std::uint64_t id : which % 2 == 1 ? ready : all) fingerprint ^= pool.members.at(id).roster_hash();
+                EXPECT_EQ(snap.fingerprint, fingerprint);
+                EXPECT_LE(ready.size(), all.size());
+                EXPECT_EQ(all.size(), pool.members.size());
+                pool.field_digest(fields);
+                if (const Member* m = client.choose(pool, filter, true)) {
                     EXPECT_TRUE(m->ready);
                 }
-                pool.choose(Value::object({}), false, client.rng.value);
+                client.choose(pool, Value::object({}), false);
+                for (std::uint64_t slot = 0; slot < 4; ++slot)
+                    if (const Member* m = pool.slot(slot, false)) {
+                        EXPECT_EQ(m->slot, slot);
+                    }
             }
-            for (std::uint64_t slot = 0; slot < 4; ++slot)
-                if (const Member* m = pool.slot(slot, false)) {
-                    EXPECT_EQ(m->slot, slot);
-                }
-            read.unlock();
             (void)s->compose();
         }
         readers_left.fetch_sub(1);
@@ -151,5 +149,5 @@ TEST(CacheThreads, QueriesStayConsistentWhileAnswersApply) {
         s->ring();
     }
     for (auto& t : readers) t.join();
-    EXPECT_EQ(s->revision.value, gen);
+    EXPECT_EQ(s->cache_revision(), gen);
 }

@@ -53,7 +53,9 @@ struct Fixture {
         a.pools.emplace("p", std::move(d));
         s->apply(a);
     }
-    CachedPool& pool() { return s->cache.pools.at("p"); }
+    const CachedPool& pool() {
+        return *s->with_pool("p", [](const CachedPool& p) { return &p; }).value();
+    }
 };
 
 std::vector<std::uint64_t> vec(std::span<const std::uint64_t> s) { return {s.begin(), s.end()}; }
@@ -73,7 +75,7 @@ TEST(PoolCache, EmptyPool) {
     auto snap = pool.serialized(false);
     EXPECT_EQ(snap.json, "[]");
     EXPECT_EQ(snap.fingerprint, 0u);
-    EXPECT_TRUE(pool.snapshots.at[0].has_value());
+    EXPECT_TRUE(pool.snapshots.lock()->at(0).has_value());
     for (const auto& fields : {std::vector<std::string>{}, std::vector<std::string>{"url", "ready", "a"}})
         EXPECT_EQ(pool.field_digest(fields), siphash13("")) << fields.size();
 }
@@ -170,7 +172,7 @@ TEST(PoolCache, SerializedWritesMembersInIdOrderWithTheirFingerprint) {
     EXPECT_EQ(ready.json, R"([{"id":7,"slot":0,"incarnation":3,"url":"u","state":{"b":1},"ready":true}])");
     EXPECT_EQ(ready.fingerprint, 5696088171538031335ull);
     // Kept: a second call answers from the stored copy.
-    f.pool().snapshots.at[1]->json = "kept";
+    f.pool().snapshots.lock()->at(1)->json = "kept";
     EXPECT_EQ(f.pool().serialized(true).json, "kept");
     // A change drops it and the next call rebuilds.
     f.send({mem(8, 1, true, Value())});
@@ -186,7 +188,7 @@ TEST(PoolCache, SerializedKeepsTextsUpToOneMebibyte) {
             EXPECT_EQ(snap.json.size(), total);
             EXPECT_EQ(snap.fingerprint, Member::roster_hash(1, 1));
         }
-        EXPECT_EQ(f.pool().snapshots.at[0].has_value(), total == kSnapshotKeepBytes) << total;
+        EXPECT_EQ(f.pool().snapshots.lock()->at(0).has_value(), total == kSnapshotKeepBytes) << total;
     }
 }
 
@@ -220,7 +222,7 @@ TEST(PoolCache, FieldDigestHashesIdentitiesAndTheNamedFields) {
     std::string ids;
     le64(ids, 4), le64(ids, 2), le64(ids, 9), le64(ids, 1);
     EXPECT_EQ(f.pool().field_digest({}), siphash13(ids));
-    EXPECT_TRUE(f.pool().digest_cache.value.has_value());  // the empty list is stored
+    EXPECT_TRUE(f.pool().digest_cache.lock()->has_value());  // the empty list is stored
 }
 
 TEST(PoolCache, FieldDigestWritesStateValuesAsCompactJson) {
@@ -257,10 +259,10 @@ TEST(PoolCache, FieldDigestRemembersOnlyTheLastSmallList) {
     auto& pool = f.pool();
     const std::vector<std::string> two{"url", "ready"};
     const std::uint64_t d = pool.field_digest(two);
-    ASSERT_TRUE(pool.digest_cache.value.has_value());
-    pool.digest_cache.value->second = 12345;  // a second ask answers from the store
+    ASSERT_TRUE(pool.digest_cache.lock()->has_value());
+    (*pool.digest_cache.lock())->second = 12345;  // a second ask answers from the store
     EXPECT_EQ(pool.field_digest(two), 12345u);
-    pool.digest_cache.value->second = d;
+    (*pool.digest_cache.lock())->second = d;
 
     struct Case {
         const char* what;
@@ -273,16 +275,16 @@ TEST(PoolCache, FieldDigestRemembersOnlyTheLastSmallList) {
         {"64 names of 64 bytes", std::vector<std::string>(64, std::string(64, 'c')), true},
     };
     for (const auto& c : cases) {
-        pool.digest_cache.value.emplace(two, d);
+        pool.digest_cache.lock()->emplace(two, d);
         const std::uint64_t got = pool.field_digest(c.fields);
         // Correct either way: recompute with the store cleared.
-        pool.digest_cache.value.reset();
+        pool.digest_cache.lock()->reset();
         EXPECT_EQ(got, pool.field_digest(c.fields)) << c.what;
-        pool.digest_cache.value.emplace(two, d);
+        pool.digest_cache.lock()->emplace(two, d);
         pool.field_digest(c.fields);
-        ASSERT_TRUE(pool.digest_cache.value.has_value());
-        EXPECT_EQ(pool.digest_cache.value->first == c.fields, c.stored) << c.what;
-        EXPECT_EQ(pool.digest_cache.value->first == two, !c.stored) << c.what;
+        ASSERT_TRUE(pool.digest_cache.lock()->has_value());
+        EXPECT_EQ((*pool.digest_cache.lock())->first == c.fields, c.stored) << c.what;
+        EXPECT_EQ((*pool.digest_cache.lock())->first == two, !c.stored) << c.what;
     }
 }
 

@@ -67,9 +67,9 @@ std::shared_ptr<Shared> make_shared_state() {
                                     std::vector<std::string>{}, false, 50);
 }
 
-CachedPool* cached(Shared& s, const std::string& name) {
-    auto it = s.cache.pools.find(name);
-    return it == s.cache.pools.end() ? nullptr : &it->second;
+// Single-threaded tests: the pool stays valid until the next apply changes the cache.
+const CachedPool* cached(Shared& s, const std::string& name) {
+    return s.with_pool(name, [](const CachedPool& p) { return &p; }).value_or(nullptr);
 }
 
 std::vector<std::uint64_t> ids_of(Shared& s, const std::string& name, bool ready = false) {
@@ -93,12 +93,11 @@ TEST(Compose, FirstBeatOfANewClient) {
 TEST(Compose, CarriesPublicationLeavingHoldAndAbsentMethods) {
     Client c("http://r", "p", 7, 3, "spread", std::nullopt, std::nullopt, std::nullopt, std::nullopt, false, 50);
     auto& s = *c.shared;
-    {
-        std::lock_guard lock(s.published.mutex);
-        s.published.value.version = 4;
-        s.published.value.ready = true;
-        s.published.value.state = Value::object({{"k", Value(std::uint64_t{1})}});
-    }
+    s.published.with_lock([](Published& p) {
+        p.version = 4;
+        p.ready = true;
+        p.state = Value::object({{"k", Value(std::uint64_t{1})}});
+    });
     s.leaving = true;
     s.beat_hold_ms = 2500;
     auto [beat, publication, epoch] = s.compose();
@@ -113,7 +112,7 @@ TEST(Compose, CarriesPublicationLeavingHoldAndAbsentMethods) {
 TEST(Compose, SeenHoldsOnlyWatchedPoolsThatAreCached) {
     auto s = make_shared_state();
     s->apply(ack(1, {{"q", delta(7, true)}, {"z", delta(3, true)}}));
-    s->watched.value = {"r", "q", "p"};
+    *s->watched.lock() = {"r", "q", "p"};
     auto [beat, publication, epoch] = s->compose();
     EXPECT_EQ(beat.watch, (std::vector<std::string>{"r", "q", "p"}));
     EXPECT_EQ(beat.seen, (std::map<std::string, std::uint64_t>{{"q", 7}}));
@@ -122,10 +121,11 @@ TEST(Compose, SeenHoldsOnlyWatchedPoolsThatAreCached) {
 TEST(Client, SeedsDifferForEqualArguments) {
     Client a("http://r", "p", 7, 3, "spread", std::nullopt, std::nullopt, std::nullopt, std::nullopt, false, 50);
     Client b("http://r", "p", 7, 3, "spread", std::nullopt, std::nullopt, std::nullopt, std::nullopt, false, 50);
-    EXPECT_NE(a.rng.value, b.rng.value);
+    const std::uint64_t seed_a = *a.rng.lock();  // one at a time: the two never nest
+    EXPECT_NE(seed_a, *b.rng.lock());
     // Only the counter differs between these two messages.
     EXPECT_NE(selection_seed(1, 7, 3, 5, 6, 0), selection_seed(1, 7, 3, 5, 6, 1));
-    EXPECT_EQ(a.runtime.value, nullptr);
+    EXPECT_EQ(*a.runtime.lock(), nullptr);
     EXPECT_TRUE(a.shared->accepted);
     EXPECT_EQ(a.shared->interval_ms, 1000u);
 }
@@ -136,14 +136,14 @@ TEST(NoteRegistry, RecordsProtocolAndKeepsAnUnchangedText) {
     a.version = std::string(40, 'v');  // beyond the small-string buffer, so the heap text is visible
     s->note_registry(a);
     EXPECT_EQ(s->registry_protocol, 2u);
-    EXPECT_EQ(s->registry_version.value, a.version);
-    const char* before = s->registry_version.value.data();
+    EXPECT_EQ(*s->registry_version.lock(), a.version);
+    const char* before = s->registry_version.lock()->data();
     s->note_registry(a);
-    EXPECT_EQ(s->registry_version.value.data(), before);
+    EXPECT_EQ(s->registry_version.lock()->data(), before);
     a.version.clear();
     a.protocol = 3;
     s->note_registry(a);
-    EXPECT_EQ(s->registry_version.value, "");
+    EXPECT_EQ(*s->registry_version.lock(), "");
     EXPECT_EQ(s->registry_protocol, 3u);
 }
 
@@ -155,7 +155,7 @@ TEST(Apply, EpochChangesDropTheCacheEvenWhenRefusing) {
     EXPECT_TRUE(s->apply(ack(5)));
     EXPECT_NE(cached(*s, "p"), nullptr);  // same epoch keeps it
     EXPECT_FALSE(s->apply(refusal(6, "go away")));
-    EXPECT_TRUE(s->cache.pools.empty());
+    EXPECT_TRUE(s->cache.lock_shared()->empty());
     EXPECT_EQ(s->registry_epoch, 6u);
     EXPECT_FALSE(s->accepted);
 }
@@ -205,7 +205,7 @@ TEST(Apply, IncrementalDeltasOnlyForBeatsComposedAgainstTheAnswersEpoch) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         auto s = make_shared_state();
-        s->watched.value = {"w"};
+        *s->watched.lock() = {"w"};
         if (c.cached_epoch) s->apply(ack(c.cached_epoch, {{"w", delta(3, true, {mem(1, 1)})}}));
         const Composed composed = s->compose();
         EXPECT_EQ(composed.epoch, c.cached_epoch);
@@ -225,7 +225,7 @@ TEST(Apply, TwoAnswersOfARestartedRegistryToBeatsOfTheOldOne) {
     // The beat loop and a bounded beat both composed against epoch 5; the
     // registry restarted as epoch 9 and answers both.
     auto s = make_shared_state();
-    s->watched.value = {"p", "q"};
+    *s->watched.lock() = {"p", "q"};
     s->apply(ack(5, {{"p", delta(4, true, {mem(1, 1), mem(2, 1)})}, {"q", delta(6, true, {mem(3, 1)})}}));
     const Composed loop = s->compose();
     const Composed bounded = s->compose();
@@ -337,11 +337,11 @@ TEST(Apply, DerivedValuesSurviveOnlyChangesThatDoNotTouchThem) {
         pool->serialized(true);
         pool->field_digest(fields);
         s->apply(ack(1, {{"p", c.delta}}));
-        EXPECT_EQ(pool->snapshots.at[0].has_value(), c.keeps_snapshots) << c.what;
-        EXPECT_EQ(pool->snapshots.at[1].has_value(), c.keeps_snapshots) << c.what;
-        EXPECT_EQ(pool->digest_cache.value.has_value(), c.keeps_snapshots) << c.what;
-        EXPECT_EQ(pool->all_ids.built.load(), c.keeps_all_ids) << c.what;
-        EXPECT_EQ(pool->ready_ids.built.load(), c.keeps_ready_ids) << c.what;
+        EXPECT_EQ(pool->snapshots.lock()->at(0).has_value(), c.keeps_snapshots) << c.what;
+        EXPECT_EQ(pool->snapshots.lock()->at(1).has_value(), c.keeps_snapshots) << c.what;
+        EXPECT_EQ(pool->digest_cache.lock()->has_value(), c.keeps_snapshots) << c.what;
+        EXPECT_EQ(pool->all_ids.built(), c.keeps_all_ids) << c.what;
+        EXPECT_EQ(pool->ready_ids.built(), c.keeps_ready_ids) << c.what;
         EXPECT_EQ(pool->version, 2u) << c.what;
         // Whatever was kept or rebuilt describes the members now cached.
         std::vector<std::uint64_t> all, ready;
@@ -363,11 +363,11 @@ TEST(Apply, RefusalsKeepTheirTextAndAcceptanceNeverComesBack) {
     refused.pools = {{"p", delta(2, false, {mem(2, 1)})}};
     EXPECT_FALSE(s->apply(refused));
     EXPECT_EQ(ids_of(*s, "p"), (std::vector<std::uint64_t>{1}));  // deltas of a refusal are not applied
-    EXPECT_EQ(s->refused.value, "policy \"x\" does not match");
+    EXPECT_EQ(*s->refused.lock(), "policy \"x\" does not match");
     EXPECT_FALSE(s->apply(refusal(1, std::nullopt)));
-    EXPECT_EQ(s->refused.value, "policy \"x\" does not match");
+    EXPECT_EQ(*s->refused.lock(), "policy \"x\" does not match");
     EXPECT_FALSE(s->apply(refusal(1, "")));
-    EXPECT_EQ(s->refused.value, "");
+    EXPECT_EQ(*s->refused.lock(), "");
     EXPECT_TRUE(s->apply(ack(1, {{"p", delta(3, false, {mem(2, 1)})}})));
     EXPECT_FALSE(s->accepted);
     EXPECT_EQ(ids_of(*s, "p"), (std::vector<std::uint64_t>{1, 2}));
@@ -401,7 +401,7 @@ TEST(Ring, MovesRevisionAndCountersWithoutDescriptors) {
     auto s = make_shared_state();
     for (int i = 1; i <= 3; ++i) {
         s->ring();
-        EXPECT_EQ(s->revision.value, static_cast<std::uint64_t>(i));
+        EXPECT_EQ(s->cache_revision(), static_cast<std::uint64_t>(i));
         EXPECT_EQ(s->watch_wakeups, static_cast<std::uint64_t>(i));
     }
 }
@@ -422,13 +422,13 @@ TEST(Ring, EveryRegistrationGetsItsByteAndFailuresStopNothing) {
         Pipe tmp;
         closed = tmp.w;
     }
-    s->wake_fds.value = {-1, first.w, closed, full.w, gone.w, second.w, first.w, 1 << 20};
+    *s->wake_fds.lock() = {-1, first.w, closed, full.w, gone.w, second.w, first.w, 1 << 20};
     s->ring();
     s->ring();
     EXPECT_EQ(first.drain(), std::string(4, '\x01'));
     EXPECT_EQ(second.drain(), std::string(2, '\x01'));
-    EXPECT_EQ(s->wake_fds.value.size(), 8u);  // nothing is dropped on failure
-    EXPECT_EQ(s->revision.value, 2u);
+    EXPECT_EQ(s->wake_fds.lock()->size(), 8u);  // nothing is dropped on failure
+    EXPECT_EQ(s->cache_revision(), 2u);
 }
 
 TEST(Ring, AFullBlockingPipeIsPassedOver) {
@@ -444,7 +444,7 @@ TEST(Ring, AFullBlockingPipeIsPassedOver) {
     }
     ASSERT_EQ(::fcntl(full.w, F_SETFL, flags), 0);
     Pipe after;
-    s->wake_fds.value = {full.w, after.w};
+    *s->wake_fds.lock() = {full.w, after.w};
 
     std::atomic<bool> rang{false};
     std::thread ringer([&] {
@@ -467,7 +467,7 @@ TEST(Ring, AFullBlockingPipeIsPassedOver) {
     ringer.join();
     EXPECT_TRUE(returned) << "ring blocked on a full pipe";
     EXPECT_EQ(after.drain(), "\x01");
-    EXPECT_EQ(s->wake_fds.value, (std::vector<int>{full.w, after.w}));
+    EXPECT_EQ(*s->wake_fds.lock(), (std::vector<int>{full.w, after.w}));
 }
 
 TEST(RingDeathTest, ARuntimeThreadRingingIntoASocketNobodyReadsSurvives) {
@@ -479,13 +479,13 @@ TEST(RingDeathTest, ARuntimeThreadRingingIntoASocketNobodyReadsSurvives) {
             if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) std::_Exit(2);
             ::close(sv[1]);  // still writable as far as poll is concerned; a write fails with EPIPE
             auto s = make_shared_state();
-            s->wake_fds.value = {sv[0]};
+            *s->wake_fds.lock() = {sv[0]};
             murlo::runtime::Runtime rt(murlo::runtime::RuntimeOptions{1, "bell"});
             rt.block_on([s]() -> boost::asio::awaitable<void> {
                 s->ring();
                 co_return;
             }());
-            std::_Exit(s->revision.value == 1 ? 0 : 3);
+            std::_Exit(s->cache_revision() == 1 ? 0 : 3);
         },
         testing::ExitedWithCode(0), "");
 }
@@ -497,14 +497,17 @@ TEST(Ring, WakesEveryWaiter) {
     std::vector<std::thread> threads;
     for (int i = 0; i < kWaiters; ++i) {
         threads.emplace_back([&] {
-            std::unique_lock lock(s->revision.mutex);
             ++waiting;
-            // Generous bound: only a lost wake-up would ever reach it.
-            if (s->revision_changed.wait_for(lock, std::chrono::seconds(30), [&] { return s->revision.value != 0; }))
-                ++woke;
+            // Generous bound: only a lost wake-up would ever reach it; a
+            // spurious wake-up returns 0 and waits again.
+            const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+            std::uint64_t revision = 0;
+            while (revision == 0 && std::chrono::steady_clock::now() < until) revision = s->wait_revision(0, 30'000);
+            if (revision == 1) ++woke;
         });
     }
-    // Ring only once every waiter holds or has released the mutex in its wait.
+    // Ring once every waiter is about to wait; one that has not begun yet
+    // finds the revision moved and returns at once.
     while (waiting.load() < kWaiters) std::this_thread::yield();
     s->ring();
     for (auto& t : threads) t.join();

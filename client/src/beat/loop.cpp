@@ -20,16 +20,6 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-std::uint64_t random_seed() {
-    std::random_device device;
-    return (static_cast<std::uint64_t>(device()) << 32) ^ device();
-}
-
-std::uint64_t elapsed_ms(Clock::time_point since) {
-    const auto d = Clock::now() - since;
-    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(d).count());
-}
-
 // Sleeps until `end`; with `wake_on_nudge` a raise (stored or new) ends it early.
 asio::awaitable<void> sleep_until(Shared& shared, Clock::time_point end, bool wake_on_nudge) {
     runtime::Timer timer(co_await asio::this_coro::executor);
@@ -40,15 +30,10 @@ asio::awaitable<void> sleep_until(Shared& shared, Clock::time_point end, bool wa
         co_await timer.async_wait();
 }
 
-bool watches_nothing(Shared& s) {
-    std::lock_guard lock(s.watched.mutex);
-    return s.watched.value.empty();
-}
-
 asio::awaitable<void> beat_loop(std::shared_ptr<Shared> s) {
     auto executor = co_await asio::this_coro::executor;
     runtime::H2Client client(executor, beat_client_options(loop_idle_timeout));
-    std::uint64_t coin = random_seed();
+    std::uint64_t coin = race_seed();
     bool nudged = false;
     for (;;) {
         if (s->leaving.load() && s->beats_ok.load() != 0) co_return;
@@ -75,18 +60,18 @@ asio::awaitable<void> beat_loop(std::shared_ptr<Shared> s) {
         }
         nudged = false;
         if (auto* ack = std::get_if<proto::BeatAck>(&result)) {
-            const bool accepted = record_answer(*s, *ack, composed);
+            const bool accepted = s->record_answer(*ack, composed);
             s->acked->notify_one();
             if (!accepted) {
                 s->ring();
                 co_return;
             }
         } else {
-            record_failure(*s, std::move(std::get<std::string>(result)));
+            s->record_failure(std::move(std::get<std::string>(result)));
         }
         s->ring();
         if (s->beat_hold_ms.load(std::memory_order_relaxed) != 0) {
-            if (watches_nothing(*s))
+            if (s->watches_nothing())
                 co_await lease_pace(*s, beat_start);
             else
                 co_await coalesce(*s, beat_start, true);
@@ -107,9 +92,7 @@ std::unique_ptr<runtime::Runtime> spawn(std::shared_ptr<Shared> shared) {
 }
 
 asio::awaitable<void> coalesce(Shared& shared, Clock::time_point beat_start, bool wake_on_nudge) {
-    const std::uint64_t window =
-        std::min({shared.interval_ms.load(std::memory_order_relaxed), shared.coalesce_ms, std::uint64_t{30'000}});
-    const auto end = beat_start + std::chrono::milliseconds(window);
+    const auto end = beat_start + std::chrono::milliseconds(shared.effective_coalesce_ms());
     if (Clock::now() >= end) co_return;
     co_await sleep_until(shared, end, wake_on_nudge);
 }
@@ -129,6 +112,11 @@ std::uint64_t held_deadline_ms(std::uint64_t h) { return h + h / 2 + std::min<st
 
 std::uint64_t unheld_deadline_ms(std::uint64_t interval_ms) {
     return 3 * std::clamp<std::uint64_t>(interval_ms, 50, 30'000) / 4;
+}
+
+std::uint64_t race_seed() {
+    std::random_device device;
+    return (static_cast<std::uint64_t>(device()) << 32) ^ device();
 }
 
 asio::awaitable<Side> race(Completion& op, runtime::Notify& signal, std::uint64_t& rng) {
@@ -173,28 +161,6 @@ std::shared_ptr<PostOperation> start_post(const asio::any_io_executor& executor,
         executor, run_post(op, client, std::move(endpoint), std::move(beat), reply_deadline_ms),
         asio::bind_cancellation_slot(op->cancel.slot(), [op](std::exception_ptr) { op->completion.complete(); }));
     return op;
-}
-
-bool record_answer(Shared& s, const proto::BeatAck& ack, const Composed& composed) {
-    s.interval_ms.store(ack.ttl_ms / 4, std::memory_order_relaxed);
-    s.beat_hold_ms.store(std::clamp<std::uint64_t>(ack.ttl_ms / 4, 50, 30'000), std::memory_order_relaxed);
-    s.note_registry(ack);
-    const bool accepted = s.apply(ack, composed.epoch);
-    s.beats_ok.fetch_add(1);
-    s.last_ack_ms.store(elapsed_ms(s.created_at), std::memory_order_relaxed);
-    if (accepted) {
-        std::uint64_t seen = s.acked_publish_version.load();
-        while (seen < composed.publication &&
-               !s.acked_publish_version.compare_exchange_weak(seen, composed.publication)) {
-        }
-    }
-    return accepted;
-}
-
-void record_failure(Shared& s, std::string message) {
-    s.beats_failed.fetch_add(1);
-    std::lock_guard lock(s.last_error.mutex);
-    s.last_error.value = std::move(message);
 }
 
 }  // namespace murlo::client::beat

@@ -36,14 +36,14 @@ bool plain_text(std::string_view text) {
     return true;
 }
 
+}  // namespace
+
 bool restricts(const Value& filter) {
     const auto* object = filter.as_object();
     return object != nullptr && !object->empty();
 }
 
-}  // namespace
-
-std::span<const std::uint64_t> CachedPool::ids(bool require_ready) {
+std::span<const std::uint64_t> CachedPool::ids(bool require_ready) const {
     // `members` is ordered by id, so a walk yields the ascending lists directly.
     if (require_ready) {
         return ready_ids.get([this](std::vector<std::uint64_t>& out) {
@@ -67,7 +67,7 @@ const Member* CachedPool::slot(std::uint64_t slot, bool require_ready) const {
     return nullptr;
 }
 
-const Member* CachedPool::choose(const Value& filter, bool require_ready, std::uint64_t& rng) {
+const Member* CachedPool::choose(const Value& filter, bool require_ready, std::uint64_t& rng) const {
     if (restricts(filter)) {
         // Reservoir of one: the k-th match replaces the choice with odds 1/k.
         const Member* chosen = nullptr;
@@ -85,14 +85,14 @@ const Member* CachedPool::choose(const Value& filter, bool require_ready, std::u
     return &member_of(*this, list[draw_below(rng, list.size())]);
 }
 
-SerializedMembers CachedPool::serialized(bool require_ready) {
-    std::lock_guard lock(snapshots.mutex);
-    auto& kept = snapshots.at[require_ready ? 1 : 0];
+SerializedMembers CachedPool::serialized(bool require_ready) const {
+    auto at = snapshots.lock();
+    auto& kept = (*at)[require_ready ? 1 : 0];
     if (kept) return *kept;
 
     SerializedMembers out;
     // The other list, when kept, is a fair guess of the size.
-    if (const auto& other = snapshots.at[require_ready ? 0 : 1]) out.json.reserve(other->json.size());
+    if (const auto& other = (*at)[require_ready ? 0 : 1]) out.json.reserve(other->json.size());
     out.json.push_back('[');
     bool first = true;
     for (const auto& [id, m] : members) {
@@ -107,9 +107,9 @@ SerializedMembers CachedPool::serialized(bool require_ready) {
     return out;
 }
 
-std::uint64_t CachedPool::field_digest(std::span<const std::string> fields) {
-    std::lock_guard lock(digest_cache.mutex);
-    auto& kept = digest_cache.value;
+std::uint64_t CachedPool::field_digest(std::span<const std::string> fields) const {
+    auto locked = digest_cache.lock();
+    auto& kept = *locked;
     if (kept && kept->first.size() == fields.size()) {
         bool same = true;
         for (std::size_t i = 0; i < fields.size() && same; ++i) same = kept->first[i] == fields[i];
@@ -169,10 +169,9 @@ std::uint64_t CachedPool::field_digest(std::span<const std::string> fields) {
 }
 
 void CachedPool::drop_derived() {
-    std::scoped_lock lock(snapshots.mutex, digest_cache.mutex);
-    snapshots.at[0].reset();
-    snapshots.at[1].reset();
-    digest_cache.value.reset();
+    // One at a time: the two never nest.
+    snapshots.with_lock([](Snapshots& at) { at = {}; });
+    digest_cache.with_lock([](DigestCache& kept) { kept.reset(); });
 }
 
 void CachedPool::reset_ids(bool all, bool ready) {

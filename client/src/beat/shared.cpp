@@ -4,9 +4,14 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <string>
 #include <utility>
 
+#include "murlo/client/beat/limits.hpp"
 #include "murlo/client/beat/siphash.hpp"
+#include "murlo/proto/json.hpp"
+#include "murlo/proto/limits.hpp"
 #include "murlo/runtime/notify.hpp"
 #include "murlo/runtime/runtime.hpp"
 
@@ -87,7 +92,7 @@ Shared::Shared(std::string endpoint_, std::string pool_, std::uint64_t id_, std:
       nudge(std::make_shared<runtime::Notify>()),
       acked(std::make_shared<runtime::Notify>()),
       exclusive(exclusive_) {
-    published.value.url = std::move(url);
+    published.lock()->url = std::move(url);
 }
 
 Shared::~Shared() = default;
@@ -96,24 +101,21 @@ Composed Shared::compose() const {
     Composed out;
     proto::Beat& beat = out.beat;
     {
-        std::lock_guard lock(published.mutex);
-        beat.state = published.value.state;
-        beat.ready = published.value.ready;
-        beat.url = published.value.url;
-        out.publication = published.value.version;
+        auto p = published.lock();
+        beat.state = p->state;
+        beat.ready = p->ready;
+        beat.url = p->url;
+        out.publication = p->version;
     }
     {
-        std::shared_lock read(cache.lock);
+        auto pools = cache.lock_shared();
         // apply() moves the epoch under the write lock, so this is the epoch
         // the versions in `seen` were cached from.
         out.epoch = registry_epoch.load();
-        {
-            std::lock_guard lock(watched.mutex);
-            beat.watch = watched.value;
-        }
+        beat.watch = *watched.lock();
         for (const auto& name : beat.watch) {
-            auto it = cache.pools.find(name);
-            if (it != cache.pools.end()) beat.seen.emplace(name, it->second.version);
+            auto it = pools->find(name);
+            if (it != pools->end()) beat.seen.emplace(name, it->second.version);
         }
         beat.pool = pool;
         beat.slot = slot;
@@ -132,9 +134,10 @@ Composed Shared::compose() const {
 
 void Shared::note_registry(const proto::BeatAck& ack) {
     registry_protocol.store(ack.protocol, std::memory_order_relaxed);
-    std::lock_guard lock(registry_version.mutex);
     // An unchanged text stays in place rather than being copied again.
-    if (registry_version.value != ack.version) registry_version.value = ack.version;
+    registry_version.with_lock([&](std::string& version) {
+        if (version != ack.version) version = ack.version;
+    });
 }
 
 // Composed against the epoch in place when the answer arrives: its incremental
@@ -146,11 +149,11 @@ bool Shared::apply(const proto::BeatAck& ack, std::uint64_t seen_epoch) {
     {
         // One write lock for the epoch test, the drop and the deltas: two callers
         // applying answers of a restarted registry cannot interleave between them.
-        std::unique_lock write(cache.lock);
+        auto pools = cache.lock();
         const std::uint64_t previous = registry_epoch.exchange(ack.epoch);
         // A new epoch means the registry restarted: everything cached is from before.
         const bool restarted = previous != 0 && previous != ack.epoch;
-        if (restarted) cache.pools.clear();
+        if (restarted) pools->clear();
         if (ack.accepted) {
             // An incremental delta answers the versions the beat named; those
             // came from another registry when the beat was composed against
@@ -158,8 +161,7 @@ bool Shared::apply(const proto::BeatAck& ack, std::uint64_t seen_epoch) {
             const bool stale = restarted || seen_epoch != ack.epoch;
             for (const auto& [name, delta] : ack.pools) {
                 if (stale && !delta.full) continue;
-                auto it = cache.pools.find(name);
-                if (it == cache.pools.end()) it = cache.pools.try_emplace(name).first;
+                auto it = pools->try_emplace(name).first;
                 if (delta.version < it->second.version) continue;
                 apply_delta(it->second, delta);
             }
@@ -167,23 +169,38 @@ bool Shared::apply(const proto::BeatAck& ack, std::uint64_t seen_epoch) {
         }
     }
     accepted.store(false);
-    if (ack.refused) {
-        std::lock_guard lock(refused.mutex);
-        refused.value = *ack.refused;
-    }
+    if (ack.refused) *refused.lock() = *ack.refused;
     return false;
 }
 
-void Shared::ring() {
-    {
-        std::lock_guard lock(revision.mutex);
-        ++revision.value;
+bool Shared::record_answer(const proto::BeatAck& ack, const Composed& composed) {
+    interval_ms.store(ack.ttl_ms / 4, std::memory_order_relaxed);
+    beat_hold_ms.store(std::clamp<std::uint64_t>(ack.ttl_ms / 4, 50, 30'000), std::memory_order_relaxed);
+    note_registry(ack);
+    const bool was_accepted = apply(ack, composed.epoch);
+    beats_ok.fetch_add(1);
+    last_ack_ms.store(elapsed_ms(), std::memory_order_relaxed);
+    if (was_accepted) {
+        std::uint64_t seen = acked_publish_version.load();
+        while (seen < composed.publication &&
+               !acked_publish_version.compare_exchange_weak(seen, composed.publication)) {
+        }
     }
+    return was_accepted;
+}
+
+void Shared::record_failure(std::string message) {
+    beats_failed.fetch_add(1);
+    *last_error.lock() = std::move(message);
+}
+
+void Shared::ring() {
+    ++*revision.lock();
     watch_wakeups.fetch_add(1);
-    revision_changed.notify_all();
-    std::lock_guard lock(wake_fds.mutex);
+    revision_changed_.notify_all();
+    auto fds = wake_fds.lock();
     static const char byte = 0x01;
-    for (int fd : wake_fds.value) {
+    for (int fd : *fds) {
         // A negative number can never be open: skip it rather than fail a syscall.
         if (fd < 0) continue;
         // A blocking descriptor that is full would stall the ring (and every
@@ -203,20 +220,189 @@ void Shared::renew_signals() {
     }
 }
 
+bool Shared::publish_state(Value state, std::optional<bool> ready) {
+    bool changed = false;
+    {
+        auto p = published.lock();
+        if ((ready && *ready != p->ready) || !proto::exact_equal(state, p->state)) {
+            // The old state is destroyed after the unlock, with `state`.
+            std::swap(p->state, state);
+            if (ready) p->ready = *ready;
+            ++p->version;
+            changed = true;
+        }
+    }
+    if (changed) nudge->notify_one();
+    return changed;
+}
+
+bool Shared::publish_url(std::optional<std::string_view> url) {
+    bool changed = false;
+    {
+        auto p = published.lock();
+        const bool same = url ? p->url && *p->url == *url : !p->url;
+        if (!same) {
+            p->url = url ? std::optional<std::string>(*url) : std::nullopt;
+            ++p->version;
+            changed = true;
+        }
+    }
+    if (changed) nudge->notify_one();
+    return changed;
+}
+
+std::pair<std::uint64_t, std::uint64_t> Shared::publish_versions() const {
+    auto p = published.lock();
+    return {p->version, acked_publish_version.load()};
+}
+
+bool Shared::is_ready() const { return published.lock()->ready; }
+
+std::optional<std::string> Shared::watch(std::span<const std::string> names) {
+    bool appended = false;
+    std::optional<std::string> refusal;
+    {
+        auto list = watched.lock();
+        for (const auto& name : names) {
+            if (std::find(list->begin(), list->end(), name) != list->end()) continue;
+            if (list->size() >= proto::max_watch) {
+                refusal = "cannot watch " + proto::quoted(name) + ": already subscribed to " +
+                          std::to_string(list->size()) + " pools, the limit is " + std::to_string(proto::max_watch) +
+                          " including your own. Look up fewer pool names, or split the work across processes.";
+                break;
+            }
+            list->push_back(name);
+            appended = true;
+        }
+    }
+    // What a refused call appended stays, unannounced until the next change.
+    if (refusal) return refusal;
+    if (appended) nudge->notify_one();
+    return std::nullopt;
+}
+
+bool Shared::watches_nothing() const { return watched.lock()->empty(); }
+
+void Shared::add_wake_fd(int fd) { wake_fds.lock()->push_back(fd); }
+
+void Shared::drop_wake_fd(int fd) { std::erase(*wake_fds.lock(), fd); }
+
+std::uint64_t Shared::cache_revision() const { return *revision.lock(); }
+
+std::uint64_t Shared::wait_revision(std::uint64_t since, std::uint64_t timeout_ms) {
+    auto locked = revision.lock();
+    if (*locked != since) return *locked;
+    // One wait: a timeout or a spurious wake-up returns `since`.
+    const auto now = std::chrono::steady_clock::now();
+    const auto room =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::time_point::max() - now);
+    if (timeout_ms >= static_cast<std::uint64_t>(room.count()))
+        revision_changed_.wait(locked.native());  // beyond the clock's range: no limit
+    else
+        revision_changed_.wait_until(locked.native(),
+                                     now + std::chrono::milliseconds(static_cast<std::int64_t>(timeout_ms)));
+    return *locked;
+}
+
+std::uint64_t Shared::elapsed_ms() const {
+    const auto since = std::chrono::steady_clock::now() - created_at;
+    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(since).count());
+}
+
+std::uint64_t Shared::silence_ms() const {
+    const std::uint64_t now = elapsed_ms();
+    const std::uint64_t last = last_ack_ms.load();
+    return now > last ? now - last : 0;
+}
+
+std::uint64_t Shared::effective_coalesce_ms() const {
+    return std::min({interval_ms.load(std::memory_order_relaxed), coalesce_ms, std::uint64_t{30'000}});
+}
+
+Stats Shared::stats() const {
+    const std::uint64_t interval = interval_ms.load();
+    Stats out{
+        .beats_ok = beats_ok.load(),
+        .beats_failed = beats_failed.load(),
+        .interval_ms = interval,
+        .coalesce_ms = coalesce_ms,
+        .effective_coalesce_ms = std::min({interval, coalesce_ms, std::uint64_t{30'000}}),
+        .silence_ms = silence_ms(),
+        .short_polls = short_polls.load(),
+        .watch_wakeups = watch_wakeups.load(),
+        .state_bytes = 0,
+        .pool_revision = 0,
+        .watched_pools = 0,
+    };
+    auto p = published.lock();
+    out.state_bytes = state_bytes(p->state);
+    auto pools = cache.lock_shared();
+    auto it = pools->find(pool);
+    out.pool_revision = it != pools->end() ? it->second.version : 0;
+    out.watched_pools = watched.lock()->size();
+    return out;
+}
+
 Client::Client(std::string endpoint, std::string pool, std::uint64_t id, std::uint64_t incarnation, std::string policy,
                std::optional<std::uint64_t> slot, std::optional<std::uint64_t> size, std::optional<std::string> url,
                std::optional<std::vector<std::string>> methods, bool exclusive, std::uint64_t coalesce_ms)
     : shared(std::make_shared<Shared>(std::move(endpoint), std::move(pool), id, incarnation, std::move(policy), slot,
                                       size, std::move(url), methods ? std::move(*methods) : std::vector<std::string>{},
                                       exclusive, coalesce_ms)) {
-    rng.value = selection_rng(id, incarnation);
+    *rng.lock() = selection_rng(id, incarnation);
 }
 
 Client::~Client() {
     // In a forked child the runtime's threads do not exist: shutting it down
-    // would wait for them forever. Let go of it as abandon does.
-    if (runtime.value && runtime_pid.load() != ::getpid()) runtime.value->abandon();
+    // would wait for them forever.
+    runtime.with_lock([&](std::unique_ptr<runtime::Runtime>& rt) {
+        if (rt && runtime_pid_.load() != ::getpid()) rt->abandon();
+    });
 }
+
+const Member* Client::choose(const CachedPool& pool, const Value& filter, bool require_ready) {
+    auto state = rng.lock();
+    return pool.choose(filter, require_ready, *state);
+}
+
+namespace {
+
+// Under the runtime field's lock: refuses a runtime inherited through fork.
+void refuse_inherited(const std::unique_ptr<runtime::Runtime>& held, int built, int here) {
+    if (!held || built == here) return;
+    throw InheritedRuntime("this client's runtime was started by process " + std::to_string(built) +
+                           " and this is process " + std::to_string(here) +
+                           ", a fork of it, where that runtime's threads do not exist. Call abandon() first; "
+                           "start() then builds a fresh runtime.");
+}
+
+}  // namespace
+
+void Client::claim_runtime() {
+    auto held = runtime.lock();
+    const int here = ::getpid();
+    refuse_inherited(*held, runtime_pid_.load(), here);
+    // The first runtime of a forked child: no task of this process waits on
+    // the signals yet, but the parent's tasks are listed there.
+    const int built = runtime_pid_.exchange(here);
+    if (built != 0 && built != here) shared->renew_signals();
+}
+
+void Client::store_runtime(std::unique_ptr<runtime::Runtime> fresh) {
+    auto held = runtime.lock();
+    std::unique_ptr<runtime::Runtime> earlier = std::exchange(*held, std::move(fresh));
+    // Two loops beat with one identity until here; the earlier one stops now.
+    if (earlier) earlier->shutdown();
+}
+
+std::unique_ptr<runtime::Runtime> Client::take_for_leave() {
+    auto held = runtime.lock();
+    refuse_inherited(*held, runtime_pid_.load(), ::getpid());
+    shared->leaving.store(true);
+    return std::move(*held);
+}
+
+std::unique_ptr<runtime::Runtime> Client::take_runtime() { return std::move(*runtime.lock()); }
 
 std::uint64_t selection_seed(std::uint32_t pid, std::uint64_t id, std::uint64_t incarnation, std::int64_t seconds,
                              std::uint32_t nanoseconds, std::uint64_t nonce) {

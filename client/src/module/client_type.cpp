@@ -1,14 +1,11 @@
 // The Client type: one object per member, a handle on the member's shared
-// state. Methods convert their arguments, do their work against the state's
-// own locks (the object adds none) and build Python results only after every
+// state. Methods convert their arguments, call the state's methods (which take
+// its locks; the object adds none) and build Python results only after every
 // lock is released.
 
 #include <algorithm>
-#include <chrono>
 #include <functional>
-#include <mutex>
 #include <new>
-#include <shared_mutex>
 #include <string>
 
 #include "convert.hpp"
@@ -43,12 +40,6 @@ void release_interpreter(const std::function<void()>& work) {
     work();
 }
 
-// Only a non-empty object narrows a member list.
-bool restricts(const Value& filter) {
-    const auto* object = filter.as_object();
-    return object != nullptr && !object->empty();
-}
-
 // A JSON argument decoded, or null with RuntimeError (the reading error's text) set.
 std::optional<Value> decode(std::string_view text) {
     auto read = proto::read_value(text);
@@ -57,17 +48,6 @@ std::optional<Value> decode(std::string_view text) {
         return std::nullopt;
     }
     return std::move(read).value();
-}
-
-std::uint64_t elapsed_ms(const Shared& s) {
-    const auto since = std::chrono::steady_clock::now() - s.created_at;
-    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(since).count());
-}
-
-std::uint64_t silence_ms(const Shared& s) {
-    const std::uint64_t now = elapsed_ms(s);
-    const std::uint64_t last = s.last_ack_ms.load();
-    return now > last ? now - last : 0;
 }
 
 // --- construction and end of life -----------------------------------------
@@ -151,26 +131,12 @@ PyObject* m_abandon(PyObject* self, PyObject*) {
 
 // --- publishing ----------------------------------------------------------------
 
-// Stores a new state (and readiness, when given) unless both equal what is
-// published; true when something changed. Nudges after unlocking.
+// Decodes and checks the state, then publishes it (and readiness, when given).
 PyObject* publish_state(Shared& s, std::string_view text, std::optional<bool> ready) {
     auto state = decode(text);
     if (!state) return nullptr;
     if (auto e = beat::state_over_limit(*state)) return raise_runtime(*e);
-    bool changed = false;
-    {
-        std::lock_guard lock(s.published.mutex);
-        auto& published = s.published.value;
-        if ((ready && *ready != published.ready) || !proto::exact_equal(*state, published.state)) {
-            // The old state is destroyed after the unlock, with `state`.
-            std::swap(published.state, *state);
-            if (ready) published.ready = *ready;
-            ++published.version;
-            changed = true;
-        }
-    }
-    if (changed) s.nudge->notify_one();
-    return to_python_bool(changed);
+    return to_python_bool(s.publish_state(std::move(*state), ready));
 }
 
 PyObject* m_set_state(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -199,40 +165,18 @@ PyObject* m_set_url(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
         if (!parse(sig, args, nargs, kwnames, url)) return nullptr;
         if (url)
             if (auto e = beat::url_over_limit(*url)) return raise_runtime(*e);
-        Shared& s = shared_of(self);
-        bool changed = false;
-        {
-            std::lock_guard lock(s.published.mutex);
-            auto& published = s.published.value;
-            const bool same = url ? published.url && *published.url == *url : !published.url;
-            if (!same) {
-                published.url = url ? std::optional<std::string>(*url) : std::nullopt;
-                ++published.version;
-                changed = true;
-            }
-        }
-        if (changed) s.nudge->notify_one();
+        shared_of(self).publish_url(url);
         Py_RETURN_NONE;
     });
 }
 
 PyObject* m_is_ready(PyObject* self, PyObject*) {
-    return guarded([&]() -> PyObject* {
-        Shared& s = shared_of(self);
-        std::lock_guard lock(s.published.mutex);
-        return to_python_bool(s.published.value.ready);
-    });
+    return guarded([&]() -> PyObject* { return to_python_bool(shared_of(self).is_ready()); });
 }
 
 PyObject* m_publish_versions(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
-        Shared& s = shared_of(self);
-        std::uint64_t published = 0, acked = 0;
-        {
-            std::lock_guard lock(s.published.mutex);
-            published = s.published.value.version;
-            acked = s.acked_publish_version.load();
-        }
+        const auto [published, acked] = shared_of(self).publish_versions();
         return tuple_of({to_python(published), to_python(acked)});
     });
 }
@@ -244,32 +188,7 @@ PyObject* m_watch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
         if (!parse(sig, args, nargs, kwnames, pools)) return nullptr;
         // Checked before anything is appended: such a call changes nothing.
         if (auto e = beat::watch_over_limit(pools)) return raise_runtime(*e);
-        Shared& s = shared_of(self);
-        bool appended = false;
-        const std::string* refused = nullptr;
-        std::size_t held = 0;
-        {
-            std::lock_guard lock(s.watched.mutex);
-            auto& list = s.watched.value;
-            for (const auto& name : pools) {
-                if (std::find(list.begin(), list.end(), name) != list.end()) continue;
-                if (list.size() >= proto::max_watch) {
-                    refused = &name;
-                    held = list.size();
-                    break;
-                }
-                list.push_back(name);
-                appended = true;
-            }
-        }
-        if (refused != nullptr) {
-            // What this call appended stays, unannounced until the next change.
-            return raise_runtime("cannot watch " + proto::quoted(*refused) + ": already subscribed to " +
-                                 std::to_string(held) + " pools, the limit is " + std::to_string(proto::max_watch) +
-                                 " including your own. Look up fewer pool names, or split the work across "
-                                 "processes.");
-        }
-        if (appended) s.nudge->notify_one();
+        if (auto refusal = shared_of(self).watch(pools)) return raise_runtime(*refusal);
         Py_RETURN_NONE;
     });
 }
@@ -281,9 +200,7 @@ PyObject* m_add_wake_fd(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         static const Signature sig{"add_wake_fd", {"fd"}, 1};
         std::int32_t fd = 0;
         if (!parse(sig, args, nargs, kwnames, fd)) return nullptr;
-        Shared& s = shared_of(self);
-        std::lock_guard lock(s.wake_fds.mutex);
-        s.wake_fds.value.push_back(fd);
+        shared_of(self).add_wake_fd(fd);
         Py_RETURN_NONE;
     });
 }
@@ -293,9 +210,7 @@ PyObject* m_drop_wake_fd(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         static const Signature sig{"drop_wake_fd", {"fd"}, 1};
         std::int32_t fd = 0;
         if (!parse(sig, args, nargs, kwnames, fd)) return nullptr;
-        Shared& s = shared_of(self);
-        std::lock_guard lock(s.wake_fds.mutex);
-        std::erase(s.wake_fds.value, fd);
+        shared_of(self).drop_wake_fd(fd);
         Py_RETURN_NONE;
     });
 }
@@ -308,11 +223,7 @@ PyObject* m_wake(PyObject* self, PyObject*) {
 }
 
 PyObject* m_cache_revision(PyObject* self, PyObject*) {
-    return guarded([&]() -> PyObject* {
-        Shared& s = shared_of(self);
-        std::lock_guard lock(s.revision.mutex);
-        return to_python(s.revision.value);
-    });
+    return guarded([&]() -> PyObject* { return to_python(shared_of(self).cache_revision()); });
 }
 
 PyObject* m_wait_revision(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -323,22 +234,9 @@ PyObject* m_wait_revision(PyObject* self, PyObject* const* args, Py_ssize_t narg
         const std::shared_ptr<Shared> shared = client_of(self).shared;
         std::uint64_t revision = 0;
         {
+            // The revision's lock is gone before the interpreter lock comes back.
             Released released;
-            // Declared after `released`: the mutex goes before the interpreter lock comes back.
-            std::unique_lock lock(shared->revision.mutex);
-            revision = shared->revision.value;
-            if (revision == since) {
-                // One wait: a timeout or a spurious wake-up returns `since`.
-                const auto now = std::chrono::steady_clock::now();
-                const auto room = std::chrono::duration_cast<std::chrono::milliseconds>(
-                    std::chrono::steady_clock::time_point::max() - now);
-                if (timeout_ms >= static_cast<std::uint64_t>(room.count()))
-                    shared->revision_changed.wait(lock);  // beyond the clock's range: no limit
-                else
-                    shared->revision_changed.wait_until(
-                        lock, now + std::chrono::milliseconds(static_cast<std::int64_t>(timeout_ms)));
-                revision = shared->revision.value;
-            }
+            revision = shared->wait_revision(since, timeout_ms);
         }
         return to_python(revision);
     });
@@ -348,24 +246,14 @@ PyObject* m_wait_revision(PyObject* self, PyObject* const* args, Py_ssize_t narg
 
 PyObject* m_refused(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
-        Shared& s = shared_of(self);
-        std::string text;
-        {
-            std::lock_guard lock(s.refused.mutex);
-            text = s.refused.value;
-        }
+        const std::string text = shared_of(self).refused.with_lock([](const std::string& t) { return t; });
         return to_python(std::string_view(text));
     });
 }
 
 PyObject* m_last_error(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
-        Shared& s = shared_of(self);
-        std::string text;
-        {
-            std::lock_guard lock(s.last_error.mutex);
-            text = s.last_error.value;
-        }
+        const std::string text = shared_of(self).last_error.with_lock([](const std::string& t) { return t; });
         return to_python(std::string_view(text));
     });
 }
@@ -374,42 +262,27 @@ PyObject* m_registry(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
         Shared& s = shared_of(self);
         const std::uint64_t protocol = s.registry_protocol.load();
-        std::string version;
-        {
-            std::lock_guard lock(s.registry_version.mutex);
-            version = s.registry_version.value;
-        }
+        const std::string version = s.registry_version.with_lock([](const std::string& t) { return t; });
         return tuple_of({to_python(protocol), to_python(std::string_view(version))});
     });
 }
 
 PyObject* m_stats(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
-        Shared& s = shared_of(self);
-        const std::uint64_t interval_ms = s.interval_ms.load();
-        std::pair<const char*, std::uint64_t> values[] = {
-            {"beats_ok", s.beats_ok.load()},
-            {"beats_failed", s.beats_failed.load()},
-            {"interval_ms", interval_ms},
-            {"coalesce_ms", s.coalesce_ms},
-            {"effective_coalesce_ms", std::min({interval_ms, s.coalesce_ms, std::uint64_t{30000}})},
-            {"silence_ms", silence_ms(s)},
-            {"short_polls", s.short_polls.load()},
-            {"watch_wakeups", s.watch_wakeups.load()},
-            {"state_bytes", 0},
-            {"pool_revision", 0},
-            {"watched_pools", 0},
+        const beat::Stats st = shared_of(self).stats();
+        const std::pair<const char*, std::uint64_t> values[] = {
+            {"beats_ok", st.beats_ok},
+            {"beats_failed", st.beats_failed},
+            {"interval_ms", st.interval_ms},
+            {"coalesce_ms", st.coalesce_ms},
+            {"effective_coalesce_ms", st.effective_coalesce_ms},
+            {"silence_ms", st.silence_ms},
+            {"short_polls", st.short_polls},
+            {"watch_wakeups", st.watch_wakeups},
+            {"state_bytes", st.state_bytes},
+            {"pool_revision", st.pool_revision},
+            {"watched_pools", st.watched_pools},
         };
-        {
-            // The nesting order of these three locks everywhere: published, cache, watched.
-            std::lock_guard published(s.published.mutex);
-            values[8].second = beat::state_bytes(s.published.value.state);
-            std::shared_lock cache(s.cache.lock);
-            auto it = s.cache.pools.find(s.pool);
-            values[9].second = it != s.cache.pools.end() ? it->second.version : 0;
-            std::lock_guard watched(s.watched.mutex);
-            values[10].second = s.watched.value.size();
-        }
         PyObject* dict = PyDict_New();
         if (dict == nullptr) return nullptr;
         for (const auto& [key, value] : values) {
@@ -426,7 +299,7 @@ PyObject* m_stats(PyObject* self, PyObject*) {
 }
 
 PyObject* get_silence_ms(PyObject* self, void*) {
-    return guarded([&]() -> PyObject* { return to_python(silence_ms(shared_of(self))); });
+    return guarded([&]() -> PyObject* { return to_python(shared_of(self).silence_ms()); });
 }
 
 PyObject* get_accepted(PyObject* self, void*) {
@@ -445,22 +318,18 @@ PyObject* m_lookup(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
         if (!parse(sig, args, nargs, kwnames, pool, filter_json, require_ready)) return nullptr;
         const auto filter = decode(filter_json);
         if (!filter) return nullptr;
-        Shared& s = shared_of(self);
-        std::string json;
-        {
-            std::shared_lock read(s.cache.lock);
-            auto it = s.cache.pools.find(pool);
-            if (it == s.cache.pools.end()) {
-                json = "[]";
-            } else if (restricts(*filter)) {
-                auto& cached = it->second;
-                const auto kept = beat::matching_members(cached, cached.ids(require_ready), *filter);
-                json.reserve(128);
-                proto::write_members(json, kept);
-            } else {
-                json = std::move(it->second.serialized(require_ready).json);
-            }
-        }
+        const std::string json =
+            shared_of(self)
+                .with_pool(pool,
+                           [&](const beat::CachedPool& cached) {
+                               if (!beat::restricts(*filter)) return std::move(cached.serialized(require_ready).json);
+                               const auto kept = beat::matching_members(cached, cached.ids(require_ready), *filter);
+                               std::string out;
+                               out.reserve(128);
+                               proto::write_members(out, kept);
+                               return out;
+                           })
+                .value_or("[]");
         return to_python(std::string_view(json));
     });
 }
@@ -474,21 +343,12 @@ PyObject* m_choose(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
         const auto filter = decode(filter_json);
         if (!filter) return nullptr;
         beat::Client& client = client_of(self);
-        Shared& s = *client.shared;
-        std::optional<std::string> json;
-        {
-            std::shared_lock read(s.cache.lock);
-            auto it = s.cache.pools.find(pool);
-            if (it != s.cache.pools.end()) {
-                const proto::Member* chosen = nullptr;
-                {
-                    std::lock_guard rng(client.rng.mutex);
-                    chosen = it->second.choose(*filter, require_ready, client.rng.value);
-                }
-                if (chosen != nullptr) json = proto::write_member(*chosen);
-            }
-        }
-        return to_python(json);
+        // The member is written while the read lock still holds it.
+        const auto json = client.shared->with_pool(pool, [&](const beat::CachedPool& cached) {
+            const proto::Member* chosen = client.choose(cached, *filter, require_ready);
+            return chosen ? std::optional<std::string>(proto::write_member(*chosen)) : std::nullopt;
+        });
+        return to_python(json.value_or(std::nullopt));
     });
 }
 
@@ -499,17 +359,11 @@ PyObject* m_lookup_slot(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         std::uint64_t slot = 0;
         bool require_ready = false;
         if (!parse(sig, args, nargs, kwnames, pool, slot, require_ready)) return nullptr;
-        Shared& s = shared_of(self);
-        std::optional<std::string> json;
-        {
-            std::shared_lock read(s.cache.lock);
-            auto it = s.cache.pools.find(pool);
-            if (it != s.cache.pools.end()) {
-                if (const proto::Member* holder = it->second.slot(slot, require_ready))
-                    json = proto::write_member(*holder);
-            }
-        }
-        return to_python(json);
+        const auto json = shared_of(self).with_pool(pool, [&](const beat::CachedPool& cached) {
+            const proto::Member* holder = cached.slot(slot, require_ready);
+            return holder ? std::optional<std::string>(proto::write_member(*holder)) : std::nullopt;
+        });
+        return to_python(json.value_or(std::nullopt));
     });
 }
 
@@ -519,19 +373,17 @@ PyObject* m_frozen(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
         std::string_view pool;
         bool require_ready = true;
         if (!parse(sig, args, nargs, kwnames, pool, require_ready)) return nullptr;
-        Shared& s = shared_of(self);
-        beat::SerializedMembers members;
-        std::uint64_t roster = 0, version = 0;
-        {
-            std::shared_lock read(s.cache.lock);
-            auto it = s.cache.pools.find(pool);
-            if (it == s.cache.pools.end()) Py_RETURN_NONE;
-            members = it->second.serialized(require_ready);
-            roster = it->second.roster;
-            version = it->second.version;
-        }
-        return tuple_of({to_python(std::string_view(members.json)), to_python(members.fingerprint), to_python(roster),
-                         to_python(version)});
+        struct Frozen {
+            beat::SerializedMembers members;
+            std::uint64_t roster, version;
+        };
+        // All four under one read lock, so they come from one applied state.
+        const auto frozen = shared_of(self).with_pool(pool, [&](const beat::CachedPool& cached) {
+            return Frozen{cached.serialized(require_ready), cached.roster, cached.version};
+        });
+        if (!frozen) Py_RETURN_NONE;
+        return tuple_of({to_python(std::string_view(frozen->members.json)), to_python(frozen->members.fingerprint),
+                         to_python(frozen->roster), to_python(frozen->version)});
     });
 }
 
@@ -541,13 +393,8 @@ PyObject* m_field_digest(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         std::string_view pool;
         std::vector<std::string> fields;
         if (!parse(sig, args, nargs, kwnames, pool, fields)) return nullptr;
-        Shared& s = shared_of(self);
-        std::optional<std::uint64_t> digest;
-        {
-            std::shared_lock read(s.cache.lock);
-            auto it = s.cache.pools.find(pool);
-            if (it != s.cache.pools.end()) digest = it->second.field_digest(fields);
-        }
+        const auto digest = shared_of(self).with_pool(
+            pool, [&](const beat::CachedPool& cached) { return cached.field_digest(fields); });
         return to_python(digest);
     });
 }
@@ -557,20 +404,17 @@ PyObject* m_pool_info(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         static const Signature sig{"pool_info", {"pool"}, 1};
         std::string_view pool;
         if (!parse(sig, args, nargs, kwnames, pool)) return nullptr;
-        Shared& s = shared_of(self);
-        std::uint64_t version = 0, roster = 0;
-        std::optional<std::uint64_t> size;
-        std::vector<std::string> methods;
-        {
-            std::shared_lock read(s.cache.lock);
-            auto it = s.cache.pools.find(pool);
-            if (it == s.cache.pools.end()) Py_RETURN_NONE;
-            version = it->second.version;
-            roster = it->second.roster;
-            size = it->second.size;
-            methods = it->second.methods;
-        }
-        return tuple_of({to_python(version), to_python(roster), to_python(size), to_python(methods)});
+        struct Info {
+            std::uint64_t version, roster;
+            std::optional<std::uint64_t> size;
+            std::vector<std::string> methods;
+        };
+        const auto info = shared_of(self).with_pool(pool, [](const beat::CachedPool& cached) {
+            return Info{cached.version, cached.roster, cached.size, cached.methods};
+        });
+        if (!info) Py_RETURN_NONE;
+        return tuple_of(
+            {to_python(info->version), to_python(info->roster), to_python(info->size), to_python(info->methods)});
     });
 }
 

@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <stdexcept>
 
 #include <boost/asio/awaitable.hpp>
 
@@ -24,14 +23,6 @@ void run_directly(const std::function<void()>& work);
 // true at once when an answer was already counted, and gives up its own
 // exchange as soon as the loop raises `acked`. Run it on the client's runtime.
 boost::asio::awaitable<bool> beat_once(std::shared_ptr<Shared> shared, std::uint64_t budget_ms, bool wait_for_loop);
-
-// What start and leave throw, before changing anything, in a process forked
-// from the one that started the client while the inherited runtime is still
-// held: its threads exist only in the parent, so waiting on them would block
-// forever. The message advises abandon().
-struct InheritedRuntime : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
 
 // Builds the runtime and its beat loop, runs one bounded beat of
 // max(budget_ms, 1) ms with the interpreter lock released, then stores the

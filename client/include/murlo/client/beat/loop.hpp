@@ -34,8 +34,8 @@ boost::asio::awaitable<void> coalesce(Shared& shared, std::chrono::steady_clock:
 // The wait after a completed beat of a member that watches nothing: the
 // registry answers its held beats at once, so it waits out the rest of its
 // interval (since `beat_start`, at most 30 s) to beat about four times a
-// lease. A raise ends
-// the wait early, but not before the coalescing window has passed.
+// lease. A raise ends the wait early, but not before the coalescing window has
+// passed.
 boost::asio::awaitable<void> lease_pace(Shared& shared, std::chrono::steady_clock::time_point beat_start);
 
 // Reply deadlines: h + h/2 + min(h/2, 200) for a held beat of hold h,
@@ -55,6 +55,9 @@ struct Completion {
 };
 
 enum class Side { operation, signal };
+
+// A seed from the system's random source for the draws of `race`.
+std::uint64_t race_seed();
 
 // Waits until `op` has completed or `signal` is raised. Every poll draws which
 // side it looks at first (from `rng`), so sides ready together each win about
@@ -77,12 +80,5 @@ struct PostOperation {
 // Starts `post` on `executor` (the caller's strand). `client` must outlive the task.
 std::shared_ptr<PostOperation> start_post(const boost::asio::any_io_executor& executor, runtime::H2Client& client,
                                           std::string endpoint, proto::Beat beat, std::uint64_t reply_deadline_ms);
-
-// An answer as the loop and the bounded beats record it: pace, registry,
-// apply, beats_ok, last_ack_ms and, when accepted, the acked publication.
-// Returns whether it accepted the member. `acked` is not raised here.
-bool record_answer(Shared& shared, const proto::BeatAck& ack, const Composed& composed);
-// A failed beat: beats_failed and last_error.
-void record_failure(Shared& shared, std::string message);
 
 }  // namespace murlo::client::beat
