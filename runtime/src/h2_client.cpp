@@ -25,6 +25,7 @@
 #include "murlo/runtime/asio.hpp"
 #include "murlo/runtime/notify.hpp"
 #include "murlo/runtime/runtime.hpp"
+#include "nghttp2_glue.hpp"
 
 namespace murlo::runtime {
 
@@ -61,10 +62,6 @@ constexpr std::size_t write_batch = 64 * 1024;
 // a round trip per 64 KiB; nghttp2 sends WINDOW_UPDATEs as bytes are consumed.
 constexpr std::int32_t stream_window = 4 * 1024 * 1024;
 constexpr std::int32_t connection_window = 16 * 1024 * 1024;
-
-struct SessionDeleter {
-    void operator()(nghttp2_session* s) const { nghttp2_session_del(s); }
-};
 
 std::string_view code_name(std::uint32_t code) {
     switch (code) {
@@ -137,7 +134,7 @@ struct H2Stream {
 struct H2Conn : std::enable_shared_from_this<H2Conn> {
     Socket socket;
     std::string key;  // host and port: which requests may share it
-    std::unique_ptr<nghttp2_session, SessionDeleter> session;
+    h2::Session session;
     std::map<std::int32_t, std::shared_ptr<H2Stream>> streams;
     std::shared_ptr<Notify> want_write = std::make_shared<Notify>();
     std::shared_ptr<Notify> idle_changed = std::make_shared<Notify>();
@@ -243,19 +240,13 @@ struct H2Conn : std::enable_shared_from_this<H2Conn> {
         std::vector<std::uint8_t> out;
         for (;;) {
             out.clear();
-            while (out.size() < write_batch) {
-                const std::uint8_t* data = nullptr;
-                const auto n = nghttp2_session_mem_send(session.get(), &data);
-                if (n < 0) co_return;
-                if (n == 0) break;
-                out.insert(out.end(), data, data + n);
-            }
+            if (!h2::take_frames(session.get(), out, write_batch)) co_return;
             if (!out.empty()) {
                 auto [ec, n] = co_await asio::async_write(socket, asio::buffer(out));
                 if (ec) co_return;
                 continue;
             }
-            if (!nghttp2_session_want_read(session.get()) && !nghttp2_session_want_write(session.get())) co_return;
+            if (h2::said_all(session.get())) co_return;
             co_await want_write->wait();
         }
     }
@@ -294,16 +285,12 @@ struct H2Conn : std::enable_shared_from_this<H2Conn> {
     // Starts a request; false when the session refuses it.
     bool submit(const std::shared_ptr<H2Stream>& s, std::string_view method, std::string_view scheme,
                 std::string_view authority, std::string_view path, std::string_view content_type) {
-        auto nv = [](std::string_view name, std::string_view value) {
-            return nghttp2_nv{reinterpret_cast<std::uint8_t*>(const_cast<char*>(name.data())),
-                              reinterpret_cast<std::uint8_t*>(const_cast<char*>(value.data())), name.size(),
-                              value.size(), NGHTTP2_NV_FLAG_NONE};
-        };
+        using h2::field;
         const std::string length = std::to_string(s->request_body.size());
-        std::vector<nghttp2_nv> headers{nv(":method", method), nv(":scheme", scheme), nv(":authority", authority),
-                                        nv(":path", path)};
-        if (!content_type.empty()) headers.push_back(nv("content-type", content_type));
-        headers.push_back(nv("content-length", length));
+        std::vector<nghttp2_nv> headers{field(":method", method), field(":scheme", scheme),
+                                        field(":authority", authority), field(":path", path)};
+        if (!content_type.empty()) headers.push_back(field("content-type", content_type));
+        headers.push_back(field("content-length", length));
         nghttp2_data_provider provider{};
         provider.source.ptr = s.get();
         provider.read_callback = &H2Conn::read_request;
@@ -430,14 +417,11 @@ asio::awaitable<Connected> open_socket(const Target& t, const Connector& connect
     co_return connect_error;
 }
 
-std::unique_ptr<nghttp2_session_callbacks, void (*)(nghttp2_session_callbacks*)> make_callbacks() {
-    nghttp2_session_callbacks* cb = nullptr;
-    if (nghttp2_session_callbacks_new(&cb) != 0) throw std::bad_alloc();
-    nghttp2_session_callbacks_set_on_header_callback(cb, &H2Conn::on_header);
-    nghttp2_session_callbacks_set_on_frame_recv_callback(cb, &H2Conn::on_frame_recv);
-    nghttp2_session_callbacks_set_on_data_chunk_recv_callback(cb, &H2Conn::on_data_chunk);
-    nghttp2_session_callbacks_set_on_stream_close_callback(cb, &H2Conn::on_stream_close);
-    return {cb, &nghttp2_session_callbacks_del};
+h2::Callbacks make_callbacks() {
+    return h2::make_callbacks({.on_header = &H2Conn::on_header,
+                               .on_frame_recv = &H2Conn::on_frame_recv,
+                               .on_data_chunk_recv = &H2Conn::on_data_chunk,
+                               .on_stream_close = &H2Conn::on_stream_close});
 }
 
 // A connection with its session set up, its task started and pooled.

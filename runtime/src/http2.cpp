@@ -55,6 +55,7 @@
 
 #include "http_internal.hpp"
 #include "murlo/runtime/notify.hpp"
+#include "nghttp2_glue.hpp"
 
 namespace murlo::runtime::detail {
 
@@ -132,17 +133,13 @@ struct Stream {
     std::shared_ptr<asio::cancellation_signal> cancel;
 };
 
-struct SessionDeleter {
-    void operator()(nghttp2_session* s) const { nghttp2_session_del(s); }
-};
-
 // Everything of one connection. Stream tasks hold it by shared_ptr, so the
 // socket, the session and the service outlive every task by construction.
 struct Connection : std::enable_shared_from_this<Connection> {
     Socket socket;
     HttpService service;
     asio::any_io_executor executor;
-    std::unique_ptr<nghttp2_session, SessionDeleter> session;
+    h2::Session session;
     std::map<std::int32_t, std::shared_ptr<Stream>> streams;
     std::vector<std::shared_ptr<Stream>> to_start;
     std::vector<std::shared_ptr<Stream>> to_cancel;
@@ -463,17 +460,13 @@ struct Connection : std::enable_shared_from_this<Connection> {
         const auto status_end = std::to_chars(status, status + sizeof status, answer.status).ptr;
         const auto length_end = std::to_chars(length, length + sizeof length, answer.body.size()).ptr;
         const std::string& date = http_date();
-        auto nv = [](std::string_view name, std::string_view value) {
-            return nghttp2_nv{reinterpret_cast<std::uint8_t*>(const_cast<char*>(name.data())),
-                              reinterpret_cast<std::uint8_t*>(const_cast<char*>(value.data())), name.size(),
-                              value.size(), NGHTTP2_NV_FLAG_NONE};
-        };
+        using h2::field;
         std::array<nghttp2_nv, 4> headers;
         std::size_t count = 0;
-        headers[count++] = nv(":status", std::string_view(status, status_end - status));
-        if (!answer.content_type.empty()) headers[count++] = nv("content-type", answer.content_type);
-        headers[count++] = nv("content-length", std::string_view(length, length_end - length));
-        headers[count++] = nv("date", date);
+        headers[count++] = field(":status", std::string_view(status, status_end - status));
+        if (!answer.content_type.empty()) headers[count++] = field("content-type", answer.content_type);
+        headers[count++] = field("content-length", std::string_view(length, length_end - length));
+        headers[count++] = field("date", date);
 
         bool head = s.method == "HEAD";
         if (head || answer.body.empty()) {
@@ -530,13 +523,7 @@ struct Connection : std::enable_shared_from_this<Connection> {
         std::vector<std::uint8_t> out;
         for (;;) {
             out.clear();
-            while (out.size() < write_batch) {
-                const std::uint8_t* data = nullptr;
-                auto n = nghttp2_session_mem_send(session.get(), &data);
-                if (n < 0) co_return;
-                if (n == 0) break;
-                out.insert(out.end(), data, data + n);
-            }
+            if (!h2::take_frames(session.get(), out, write_batch)) co_return;
             run_deferred();
             if (!out.empty()) {
                 writing = true;
@@ -548,7 +535,7 @@ struct Connection : std::enable_shared_from_this<Connection> {
                 if (out.capacity() > keep_write_buffer) std::vector<std::uint8_t>().swap(out);
                 continue;
             }
-            if (!nghttp2_session_want_read(session.get()) && !nghttp2_session_want_write(session.get())) {
+            if (h2::said_all(session.get())) {
                 said_all = true;
                 co_return;
             }
@@ -602,17 +589,14 @@ struct Connection : std::enable_shared_from_this<Connection> {
     }
 };
 
-std::unique_ptr<nghttp2_session_callbacks, void (*)(nghttp2_session_callbacks*)> make_callbacks() {
-    nghttp2_session_callbacks* cb = nullptr;
-    if (nghttp2_session_callbacks_new(&cb) != 0) throw std::bad_alloc();
-    nghttp2_session_callbacks_set_on_begin_frame_callback(cb, &Connection::on_begin_frame);
-    nghttp2_session_callbacks_set_on_begin_headers_callback(cb, &Connection::on_begin_headers);
-    nghttp2_session_callbacks_set_on_header_callback(cb, &Connection::on_header);
-    nghttp2_session_callbacks_set_on_frame_recv_callback(cb, &Connection::on_frame_recv);
-    nghttp2_session_callbacks_set_on_data_chunk_recv_callback(cb, &Connection::on_data_chunk);
-    nghttp2_session_callbacks_set_on_stream_close_callback(cb, &Connection::on_stream_close);
-    nghttp2_session_callbacks_set_on_frame_send_callback(cb, &Connection::on_frame_send);
-    return {cb, &nghttp2_session_callbacks_del};
+h2::Callbacks make_callbacks() {
+    return h2::make_callbacks({.on_begin_frame = &Connection::on_begin_frame,
+                               .on_begin_headers = &Connection::on_begin_headers,
+                               .on_header = &Connection::on_header,
+                               .on_frame_recv = &Connection::on_frame_recv,
+                               .on_data_chunk_recv = &Connection::on_data_chunk,
+                               .on_stream_close = &Connection::on_stream_close,
+                               .on_frame_send = &Connection::on_frame_send});
 }
 
 }  // namespace
