@@ -196,7 +196,6 @@ asio::awaitable<void> watch_close(Exchange& ex) {
     }
 }
 
-// Takes the body out of `res` rather than copying it.
 // The head is written by hand into the frame, the body taken from `res`
 // without a copy: one gathered write, no per-field allocations.
 asio::awaitable<bool> write_answer(Exchange& ex, HttpResponse& res, bool keep_alive) {

@@ -1,6 +1,7 @@
-// The scheduler: one io_context, N named workers, and a small pool of named
-// threads for getaddrinfo kept as a service of the io_context, so any task on
-// it can look names up without a handle to the Runtime.
+// The scheduler: N named workers, each driving an io_context of its own, and
+// one small pool of named threads for getaddrinfo that every one of those
+// io_contexts holds as a service, so any task can look names up without a
+// handle to the Runtime.
 
 #include "murlo/runtime/runtime.hpp"
 

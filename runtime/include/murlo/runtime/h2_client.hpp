@@ -100,7 +100,7 @@ public:
                                                                                     std::string body,
                                                                                     Deadline deadline);
 
-    // Connections currently pooled (open or opening), for tests.
+    // Pooled connections that have not ended (connected and serving), for tests.
     std::size_t connections() const;
 
 private:
