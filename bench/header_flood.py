@@ -30,14 +30,13 @@ import time
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BUILD = os.environ.get("MURLO_BUILD", os.path.join(ROOT, "build-release"))
 DRIVER = os.path.join(BUILD, "registry", "test", "registry-driver")
+sys.path.insert(0, os.path.join(ROOT, "runtime", "test"))
+from raw_h2 import ACK, CONTINUATION, END_HEADERS, END_STREAM, HEADERS, PREFACE, SETTINGS, frame, hpack_string, request_block  # noqa: E402
 DURATION = float(os.environ.get("DURATION", "10"))
 CONNECTIONS = int(os.environ.get("CONNECTIONS", "16"))
 ROUNDS = int(os.environ.get("ROUNDS", "1"))
 DECODED = 512 * 1024 * 1024
 
-HEADERS, SETTINGS, CONTINUATION = 1, 4, 9
-END_STREAM, ACK, END_HEADERS = 1, 1, 4
-PREFACE = b"PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n"
 FRAME = 16_384
 
 
@@ -45,25 +44,8 @@ def say(text):
     print(text, file=sys.stderr, flush=True)
 
 
-def frame(kind, flags, stream, payload=b""):
-    return len(payload).to_bytes(3, "big") + bytes([kind, flags]) + stream.to_bytes(4, "big") + payload
-
-
-def hpack_string(text):
-    """A literal string without Huffman coding: 7-bit prefixed length, then the bytes."""
-    n = len(text)
-    if n < 127:
-        return bytes([n]) + text
-    out, n = bytearray([127]), n - 127
-    while n >= 128:
-        out.append(n % 128 + 128)
-        n //= 128
-    return bytes(out) + bytes([n]) + text
-
-
 NAME, VALUE = b"x-bomb", b"v" * 4000
-# :method GET, :scheme http, :path /health, :authority x; literals not indexed.
-REQUEST = b"\x82\x86" + b"\x04" + hpack_string(b"/health") + b"\x01" + hpack_string(b"x")
+REQUEST = request_block(b"/health")
 ENTRY = b"\x40" + hpack_string(NAME) + hpack_string(VALUE)  # literal, added to the dynamic table
 REFS = DECODED // (len(NAME) + len(VALUE))  # each b"\xbe" (index 62) decodes to the entry again
 

@@ -5,6 +5,7 @@ import os
 import select
 import socket
 import subprocess
+import sys
 import time
 
 import h2.config
@@ -16,6 +17,8 @@ import pytest
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 BUILD = os.environ.get("MURLO_BUILD", os.path.join(ROOT, "build"))
 DRIVER = os.path.join(BUILD, "registry", "test", "registry-driver")
+# Hand-written HTTP/2 frames (raw_h2) live beside the runtime's wire tests.
+sys.path.insert(0, os.path.join(ROOT, "runtime", "test"))
 HEALTH = b'{"status":"ok","version":"0.17.0","protocol":2}'
 
 

@@ -17,6 +17,8 @@ import hpack
 import pytest
 
 from conftest import DRIVER, H2, HEALTH, beat, curl, pools
+from raw_h2 import (ACK, CONTINUATION, END_HEADERS, END_STREAM, GOAWAY, HEADERS, PREFACE, RST_STREAM,
+                    SETTINGS, frame, hpack_string, request_block)
 
 MIB = 1024 * 1024
 
@@ -306,33 +308,6 @@ def test_http1_pipelined_answers_nobody_reads_are_capped(warm_registry):
 
 
 # --- header blocks that decode to far more than was sent -------------------
-
-HEADERS, RST_STREAM, SETTINGS, GOAWAY, CONTINUATION = 1, 3, 4, 7, 9
-END_STREAM, ACK, END_HEADERS = 1, 1, 4
-PREFACE = b"PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n"
-
-
-def frame(kind, flags, stream, payload=b""):
-    return len(payload).to_bytes(3, "big") + bytes([kind, flags]) + stream.to_bytes(4, "big") + payload
-
-
-def hpack_string(text):
-    """A literal string without Huffman coding: 7-bit prefixed length, then the bytes."""
-    n = len(text)
-    if n < 127:
-        return bytes([n]) + text
-    out, n = bytearray([127]), n - 127
-    while n >= 128:
-        out.append(n % 128 + 128)
-        n //= 128
-    return bytes(out) + bytes([n]) + text
-
-
-def request_block(path):
-    # :method GET, :scheme http (static table), :path and :authority as
-    # literals that are not indexed, so the peer's table stays as it was.
-    return b"\x82\x86" + b"\x04" + hpack_string(path) + b"\x01" + hpack_string(b"x")
-
 
 def bomb_block(size):
     """One 4 kB header put into the dynamic table, then referenced by one byte each until `size` bytes."""

@@ -17,6 +17,9 @@ import h2.events
 import h2.settings
 import pytest
 
+from raw_h2 import (ACK, CONTINUATION, DATA, END_HEADERS, END_STREAM, GOAWAY, HEADERS, PREFACE, PRIORITY,
+                    RST_STREAM, SETTINGS, frame, hpack_string, request_block)
+
 
 def _server_binary():
     build = os.environ.get("MURLO_BUILD") or os.path.join(os.path.dirname(__file__), "..", "..", "build")
@@ -335,34 +338,6 @@ def test_one_byte_past_the_cap_ends_the_connection(server):
 
 
 # --- raw frames, for what python3-h2 will not send
-
-HEADERS, PRIORITY, RST_STREAM, SETTINGS, GOAWAY, CONTINUATION = 1, 2, 3, 4, 7, 9
-DATA = 0
-END_STREAM, ACK, END_HEADERS = 1, 1, 4
-PREFACE = b"PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n"
-
-
-def frame(kind, flags, stream, payload=b""):
-    return len(payload).to_bytes(3, "big") + bytes([kind, flags]) + stream.to_bytes(4, "big") + payload
-
-
-def hpack_string(text):
-    """A literal string without Huffman coding: 7-bit prefixed length, then the bytes."""
-    n = len(text)
-    if n < 127:
-        return bytes([n]) + text
-    out, n = bytearray([127]), n - 127
-    while n >= 128:
-        out.append(n % 128 + 128)
-        n //= 128
-    return bytes(out) + bytes([n]) + text
-
-
-def request_block(path):
-    # :method GET, :scheme http (static table), :path and :authority as literals
-    # that are not indexed, so the server's header table stays as it was.
-    return b"\x82\x86" + b"\x04" + hpack_string(path) + b"\x01" + hpack_string(b"x")
-
 
 TRAILERS = b"\x00" + hpack_string(b"x-trailer") + hpack_string(b"1")
 
