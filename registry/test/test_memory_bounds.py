@@ -18,7 +18,7 @@ import pytest
 
 from conftest import DRIVER, H2, HEALTH, beat, curl, pools
 from raw_h2 import (ACK, CONTINUATION, END_HEADERS, END_STREAM, GOAWAY, HEADERS, PREFACE, RST_STREAM,
-                    SETTINGS, frame, hpack_string, request_block)
+                    SETTINGS, frame, hpack_string, request_block, split_frames)
 
 MIB = 1024 * 1024
 
@@ -346,10 +346,8 @@ class RawH2:
             if not data:
                 return done()
             self.buf += data
-            while len(self.buf) >= 9 and len(self.buf) >= 9 + int.from_bytes(self.buf[:3], "big"):
-                n = int.from_bytes(self.buf[:3], "big")
-                kind, flags, stream = self.buf[3], self.buf[4], int.from_bytes(self.buf[5:9], "big") & 0x7FFFFFFF
-                payload, self.buf = self.buf[9:9 + n], self.buf[9 + n:]
+            frames, self.buf = split_frames(self.buf)
+            for kind, flags, stream, payload in frames:
                 if kind == SETTINGS and not flags & ACK:
                     try:
                         self.sock.sendall(frame(SETTINGS, ACK, 0))

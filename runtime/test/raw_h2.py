@@ -27,3 +27,13 @@ def request_block(path):
     """:method GET, :scheme http (static table), :path and :authority as literals
     that are not indexed, so the server's header table stays as it was."""
     return b"\x82\x86" + b"\x04" + hpack_string(path) + b"\x01" + hpack_string(b"x")
+
+
+def split_frames(buf):
+    """The whole frames at the start of `buf` as (kind, flags, stream, payload), and the bytes after them."""
+    frames = []
+    while len(buf) >= 9 and len(buf) >= 9 + int.from_bytes(buf[:3], "big"):
+        n = int.from_bytes(buf[:3], "big")
+        frames.append((buf[3], buf[4], int.from_bytes(buf[5:9], "big") & 0x7FFFFFFF, buf[9:9 + n]))
+        buf = buf[9 + n:]
+    return frames, buf

@@ -18,7 +18,7 @@ import h2.settings
 import pytest
 
 from raw_h2 import (ACK, CONTINUATION, DATA, END_HEADERS, END_STREAM, GOAWAY, HEADERS, PREFACE, PRIORITY,
-                    RST_STREAM, SETTINGS, frame, hpack_string, request_block)
+                    RST_STREAM, SETTINGS, frame, hpack_string, request_block, split_frames)
 
 
 def _server_binary():
@@ -382,10 +382,8 @@ class Frames:
                 self.closed = True
                 return done()
             self.buf += data
-            while len(self.buf) >= 9 and len(self.buf) >= 9 + int.from_bytes(self.buf[:3], "big"):
-                n = int.from_bytes(self.buf[:3], "big")
-                kind, flags, stream = self.buf[3], self.buf[4], int.from_bytes(self.buf[5:9], "big") & 0x7FFFFFFF
-                payload, self.buf = self.buf[9:9 + n], self.buf[9 + n:]
+            frames, self.buf = split_frames(self.buf)
+            for kind, flags, stream, payload in frames:
                 if kind == SETTINGS and not flags & ACK:
                     self.send(frame(SETTINGS, ACK, 0))
                 elif kind == HEADERS:
