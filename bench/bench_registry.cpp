@@ -21,6 +21,7 @@ namespace {
 
 using murlo::proto::Beat;
 using murlo::proto::Value;
+using murlo::registry::PoolTable;
 using murlo::registry::Registry;
 using murlo::registry::RegistryAccess;
 
@@ -116,7 +117,7 @@ void BM_incremental(benchmark::State& state) {
                 cost_members = ack.pools.at("p")->changed.size();
                 benchmark::DoNotOptimize(ack);
             } else {
-                RegistryAccess::inspect(*registry, [&](const Registry::PoolTable& pools) {
+                RegistryAccess::inspect(*registry, [&](const PoolTable& pools) {
                     auto built = std::make_shared<const murlo::proto::PoolDelta>(
                         pools.find("p")->second.build_delta(since).first);
                     cost_members = built->changed.size();

@@ -34,7 +34,7 @@ Beat leave(std::uint64_t id, std::uint64_t incarnation) {
 // Reads one pool under the registry's read lock; fails the test when missing.
 void with_pool(const Registry& registry, const std::string& name, const std::function<void(const Pool&)>& f) {
     bool seen = false;
-    RegistryAccess::inspect(registry, [&](const Registry::PoolTable& pools) {
+    RegistryAccess::inspect(registry, [&](const PoolTable& pools) {
         const auto it = pools.find(name);
         if (it == pools.end()) return;
         seen = true;

@@ -33,7 +33,7 @@ using namespace std::chrono_literals;
 const std::vector<std::string> pool_names = {"a", "b", "c"};
 
 // Checks every invariant of the pool table; returns the first broken one.
-std::string broken(const Registry::PoolTable& pools) {
+std::string broken(const PoolTable& pools) {
     for (const auto& [name, p] : pools) {
         std::uint64_t roster = 0;
         for (const auto& [id, r] : p.records) {
@@ -177,7 +177,7 @@ TEST(Concurrency, BeatsParksReadsAndSweepsKeepTheInvariants) {
                 if (info.version < v) fail("version of " + name + " went back");
                 v = info.version;
             }
-            RegistryAccess::inspect(registry, [&](const Registry::PoolTable& pools) {
+            RegistryAccess::inspect(registry, [&](const PoolTable& pools) {
                 if (auto what = broken(pools); !what.empty()) fail(what);
             });
             std::this_thread::sleep_for(100us);
@@ -188,7 +188,7 @@ TEST(Concurrency, BeatsParksReadsAndSweepsKeepTheInvariants) {
     stop = true;
     for (auto& thread : threads) thread.join();
 
-    RegistryAccess::inspect(registry, [&](const Registry::PoolTable& pools) {
+    RegistryAccess::inspect(registry, [&](const PoolTable& pools) {
         EXPECT_EQ(broken(pools), "");
         EXPECT_EQ(pools.size(), pool_names.size());
     });
@@ -197,7 +197,7 @@ TEST(Concurrency, BeatsParksReadsAndSweepsKeepTheInvariants) {
     EXPECT_GT(expired.load(), 0u);
     // Dead registrations are all gone after a final sweep.
     registry.sweep(now());
-    RegistryAccess::inspect(registry, [](const Registry::PoolTable& pools) {
+    RegistryAccess::inspect(registry, [](const PoolTable& pools) {
         for (const auto& [name, p] : pools) EXPECT_TRUE(p.watchers.empty()) << name;
     });
     RecordProperty("beats", std::to_string(beats.load()));
@@ -217,7 +217,7 @@ TEST(Concurrency, SteadyRefreshNeedsNoWriteLock) {
     // A reader holds the lock; the refresh goes through beside it.
     std::promise<void> entered, release;
     std::thread reader([&] {
-        RegistryAccess::inspect(registry, [&](const Registry::PoolTable&) {
+        RegistryAccess::inspect(registry, [&](const PoolTable&) {
             entered.set_value();
             release.get_future().wait();
         });

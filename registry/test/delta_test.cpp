@@ -31,7 +31,7 @@ struct Asked {
 };
 Asked ask(const Registry& registry, std::optional<std::uint64_t> since, const std::string& name = "p") {
     Asked out;
-    RegistryAccess::inspect(registry, [&](const Registry::PoolTable& pools) {
+    RegistryAccess::inspect(registry, [&](const PoolTable& pools) {
         Deferred deferred;
         out.delta = pools.at(name).delta(since, deferred);
         out.drops = std::move(deferred.drops);
@@ -41,8 +41,7 @@ Asked ask(const Registry& registry, std::optional<std::uint64_t> since, const st
 
 std::size_t cached_entries(const Registry& registry) {
     std::size_t n = 0;
-    RegistryAccess::inspect(registry,
-                            [&](const Registry::PoolTable& pools) { n = pools.at("p").deltas.entries.size(); });
+    RegistryAccess::inspect(registry, [&](const PoolTable& pools) { n = pools.at("p").deltas.entries.size(); });
     return n;
 }
 
@@ -173,7 +172,7 @@ TEST(PoolDelta, CostFollowsTheEstimate) {
     Beat l = beat(2);
     l.leaving = true;
     registry.beat_shared(l, t0);
-    RegistryAccess::inspect(registry, [](const Registry::PoolTable& pools) {
+    RegistryAccess::inspect(registry, [](const PoolTable& pools) {
         const Pool& p = pools.at("p");
         const std::size_t base = 256 + 6 * 2 + (6 * 1 + 3) + (6 * 2 + 3);
         const std::size_t member = 256 + 7 + 6 * 1;
@@ -220,8 +219,8 @@ TEST(DeltaCacheTest, NinthSinceEvictsTheOldestIntoDrops) {
     ninth.drops.clear();
     EXPECT_TRUE(first.expired());
     // since 1 is still cached, since 0 is built anew.
-    RegistryAccess::inspect(
-        registry, [](const Registry::PoolTable& pools) { EXPECT_EQ(pools.at("p").deltas.entries.front().since, 1u); });
+    RegistryAccess::inspect(registry,
+                            [](const PoolTable& pools) { EXPECT_EQ(pools.at("p").deltas.entries.front().since, 1u); });
 }
 
 TEST(DeltaCacheTest, ByteBudgetEvictsOldestFirstAndRefusesOversized) {

@@ -51,7 +51,7 @@ TEST(HoldConcurrency, OneChangeWakesEveryHolder) {
     // Change the pool while holders are at every step of their first pass.
     ASSERT_TRUE(eventually([&] {
         std::size_t n = 0;
-        RegistryAccess::inspect(registry, [&](const Registry::PoolTable& p) { n = p.at("w").watchers.size(); });
+        RegistryAccess::inspect(registry, [&](const PoolTable& p) { n = p.at("w").watchers.size(); });
         return n >= holders / 2;
     }));
     registry.beat_shared(member(2, "w"));

@@ -243,7 +243,7 @@ Timed timed_hold(Registry& registry, const Beat& beat, std::function<void(asio::
 
 std::size_t watchers_of(const Registry& registry, const std::string& name) {
     std::size_t n = 0;
-    RegistryAccess::inspect(registry, [&](const Registry::PoolTable& pools) {
+    RegistryAccess::inspect(registry, [&](const PoolTable& pools) {
         if (auto it = pools.find(name); it != pools.end()) n = it->second.watchers.size();
     });
     return n;
@@ -408,9 +408,8 @@ TEST(Hold, WakeUpWithoutNewsParksAgainUnderTheSameDeadline) {
                 co_await timer.async_wait(asio::use_awaitable);
                 // Wake the handle without a version step of "a".
                 std::shared_ptr<runtime::Notify> handle;
-                RegistryAccess::inspect(registry, [&](const Registry::PoolTable& pools) {
-                    handle = pools.at("a").watchers.front().lock();
-                });
+                RegistryAccess::inspect(
+                    registry, [&](const PoolTable& pools) { handle = pools.at("a").watchers.front().lock(); });
                 EXPECT_TRUE(handle);
                 if (!handle) co_return;
                 handle->notify_one();
@@ -442,7 +441,7 @@ TEST(Hold, CancelledHoldKeepsTheBeatAndDropsItsHandle) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
     EXPECT_ANY_THROW(result.get()) << "an abandoned hold gives no answer";
     EXPECT_EQ(registry.snapshot().at("p").members, 1u) << "the beat stays applied";
-    RegistryAccess::inspect(registry, [](const Registry::PoolTable& pools) {
+    RegistryAccess::inspect(registry, [](const PoolTable& pools) {
         ASSERT_EQ(pools.at("w").watchers.size(), 1u);
         EXPECT_TRUE(pools.at("w").watchers.front().expired()) << "the registration died with the hold";
     });

@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "murlo/registry/spin_shared_mutex.hpp"
+#include "state/spin_shared_mutex.hpp"
 
 namespace murlo::registry {
 namespace {

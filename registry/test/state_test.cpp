@@ -32,7 +32,7 @@ std::vector<std::string> names(std::initializer_list<const char*> list) { return
 
 std::size_t watchers(const Registry& registry, const std::string& pool) {
     std::size_t n = 0;
-    RegistryAccess::inspect(registry, [&](const Registry::PoolTable& pools) { n = pools.at(pool).watchers.size(); });
+    RegistryAccess::inspect(registry, [&](const PoolTable& pools) { n = pools.at(pool).watchers.size(); });
     return n;
 }
 
@@ -136,7 +136,7 @@ TEST(Park, CreatesAnUnshapedPoolAndRegistersEachName) {
     EXPECT_EQ(snap.at("w").roster, 0u);
     EXPECT_EQ(snap.at("w").members, 0u);
     EXPECT_EQ(watchers(registry, "w"), 2u);
-    RegistryAccess::inspect(registry, [](const Registry::PoolTable& pools) {
+    RegistryAccess::inspect(registry, [](const PoolTable& pools) {
         const Pool& p = pools.at("x");
         EXPECT_EQ(p.policy, "");
         EXPECT_FALSE(p.size);
@@ -218,7 +218,7 @@ TEST(Sweep, ExpiresAtTheDeadlineWithOneStepEachAndNoTombstone) {
     EXPECT_EQ(snap.roster, proto::Member::roster_hash(3, 1));
     EXPECT_TRUE(h->try_take());
     EXPECT_FALSE(h->try_take());
-    RegistryAccess::inspect(registry, [](const Registry::PoolTable& pools) {
+    RegistryAccess::inspect(registry, [](const PoolTable& pools) {
         const Pool& p = pools.at("p");
         EXPECT_TRUE(p.departed.empty());
         EXPECT_EQ(p.fences.at(1), 3u);
@@ -244,7 +244,7 @@ TEST(Sweep, WithoutExpiryStillDropsTombstonesAndDeadWaiters) {
     h.reset();
     EXPECT_EQ(registry.sweep(t0 + 10s), 0u);
     EXPECT_EQ(registry.snapshot().at("p").version, 1u);
-    RegistryAccess::inspect(registry, [](const Registry::PoolTable& pools) {
+    RegistryAccess::inspect(registry, [](const PoolTable& pools) {
         EXPECT_TRUE(pools.at("p").departed.empty());
         EXPECT_TRUE(pools.at("p").watchers.empty());
         EXPECT_TRUE(pools.at("empty").watchers.empty());
@@ -270,7 +270,7 @@ TEST(Sweep, AfterAStallWhatRanOutInItGetsOneMoreLease) {
     EXPECT_EQ(registry.snapshot().at("p").version, 4u);
     EXPECT_EQ(registry.snapshot().at("p").members, 2u);
     EXPECT_TRUE(h->try_take());
-    RegistryAccess::inspect(registry, [&](const Registry::PoolTable& pools) {
+    RegistryAccess::inspect(registry, [&](const PoolTable& pools) {
         const Pool& p = pools.at("p");
         EXPECT_EQ(p.records.at(2).expires, resumed + 10s);
         EXPECT_EQ(p.records.at(3).expires, t0 + 22s);
@@ -289,8 +289,7 @@ TEST(Sweep, AfterAStallWhatRanOutInItGetsOneMoreLease) {
     EXPECT_EQ(registry.sweep(resumed + 10s), 1u);
     EXPECT_EQ(registry.snapshot().at("p").members, 0u);
     EXPECT_EQ(registry.sweep(resumed + 10s), 0u);
-    RegistryAccess::inspect(registry,
-                            [](const Registry::PoolTable& pools) { EXPECT_TRUE(pools.at("p").departed.empty()); });
+    RegistryAccess::inspect(registry, [](const PoolTable& pools) { EXPECT_TRUE(pools.at("p").departed.empty()); });
 }
 
 TEST(Snapshot, ListsEveryPoolWithVersionRosterAndCount) {

@@ -2,6 +2,8 @@
 
 #include "murlo/registry/delta.hpp"
 
+#include "delta_cache.hpp"
+
 #include <utility>
 
 #include "murlo/proto/json.hpp"

@@ -5,6 +5,7 @@
 #include <limits>
 #include <mutex>
 
+#include "../state/pool.hpp"
 #include "murlo/registry/state.hpp"
 
 namespace murlo::registry {

@@ -24,7 +24,7 @@ namespace {
 
 StartError invalid_input(std::string text) { return StartError{StartError::Kind::invalid_input, 0, std::move(text)}; }
 
-// Decimal digits only, at most 65535.
+// Decimal digits only, at most `max`.
 template <class T>
 std::optional<T> decimal(std::string_view text, T max) {
     if (text.empty()) return std::nullopt;

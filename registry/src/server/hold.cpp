@@ -6,6 +6,7 @@
 #include <boost/asio/this_coro.hpp>
 
 #include "murlo/registry/server.hpp"
+#include "murlo/runtime/notify.hpp"
 
 namespace murlo::registry::server {
 

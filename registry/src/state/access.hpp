@@ -7,14 +7,15 @@
 #include <shared_mutex>
 
 #include "murlo/registry/state.hpp"
+#include "pool.hpp"
 
 namespace murlo::registry {
 
 struct RegistryAccess {
     // Runs `f` on the pool table under the registry's read lock.
-    static void inspect(const Registry& registry, const std::function<void(const Registry::PoolTable&)>& f) {
-        std::shared_lock lock(registry.mutex_);
-        f(registry.pools_);
+    static void inspect(const Registry& registry, const std::function<void(const PoolTable&)>& f) {
+        std::shared_lock lock(registry.tables_->mutex);
+        f(registry.tables_->pools);
     }
 };
 

@@ -9,6 +9,7 @@
 
 #include "murlo/proto/json.hpp"
 #include "murlo/registry/state.hpp"
+#include "pool.hpp"
 
 namespace murlo::registry {
 
@@ -56,9 +57,9 @@ bool Registry::refresh_shared(const proto::Beat& beat, Instant now, SharedBeatAc
     if (beat.leaving) return false;
     Deferred deferred;
     {
-        std::shared_lock lock(mutex_);
-        const auto it = pools_.find(beat.pool);
-        if (it == pools_.end()) return false;
+        std::shared_lock lock(tables_->mutex);
+        const auto it = tables_->pools.find(beat.pool);
+        if (it == tables_->pools.end()) return false;
         Pool& pool = it->second;
         const auto found = pool.records.find(beat.id);
         if (found == pool.records.end()) return false;
@@ -90,7 +91,6 @@ bool Registry::refresh_shared(const proto::Beat& beat, Instant now, SharedBeatAc
         ack.accepted = true;
         collect(beat, deferred, ack.pools);
     }
-    deferred.finish();
     return true;
 }
 
@@ -103,9 +103,9 @@ SharedBeatAck Registry::beat_shared(const proto::Beat& beat, Instant now) {
 
     Deferred deferred;
     {
-        std::unique_lock lock(mutex_);
-        auto it = pools_.find(beat.pool);
-        if (it == pools_.end()) it = pools_.try_emplace(beat.pool).first;
+        std::unique_lock lock(tables_->mutex);
+        auto it = tables_->pools.find(beat.pool);
+        if (it == tables_->pools.end()) it = tables_->pools.try_emplace(beat.pool).first;
         Pool& pool = it->second;
 
         // Shape: fixed while the pool has members, taken from the beat otherwise.
@@ -195,7 +195,6 @@ SharedBeatAck Registry::beat_shared(const proto::Beat& beat, Instant now) {
 
         collect(beat, deferred, ack.pools);
     }
-    deferred.finish();
     return ack;
 }
 

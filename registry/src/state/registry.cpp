@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "murlo/registry/state.hpp"
+#include "pool.hpp"
 
 namespace murlo::registry {
 
@@ -51,18 +52,20 @@ std::uint64_t Registry::epoch_at(std::chrono::system_clock::time_point wall) {
 Registry::Registry(std::uint64_t ttl_ms) : Registry(ttl_ms, std::chrono::system_clock::now()) {}
 
 Registry::Registry(std::uint64_t ttl_ms, std::chrono::system_clock::time_point wall)
-    : epoch_(epoch_at(wall)), ttl_(ttl_ms) {}
+    : tables_(std::make_unique<Tables>()), epoch_(epoch_at(wall)), ttl_(ttl_ms) {}
+
+Registry::~Registry() = default;
 
 void Registry::register_watch(std::span<const std::string> pools, const std::shared_ptr<runtime::Notify>& notify) {
     for (const std::string& name : pools) {
-        auto it = pools_.find(name);
-        if (it == pools_.end()) it = pools_.try_emplace(name).first;
+        auto it = tables_->pools.find(name);
+        if (it == tables_->pools.end()) it = tables_->pools.try_emplace(name).first;
         it->second.watchers.emplace_back(notify);
     }
 }
 
 void Registry::park(std::span<const std::string> pools, const std::shared_ptr<runtime::Notify>& notify) {
-    std::unique_lock lock(mutex_);
+    std::unique_lock lock(tables_->mutex);
     register_watch(pools, notify);
 }
 
@@ -70,18 +73,17 @@ SharedDeltas Registry::park_and_check(const proto::Beat& beat, const std::shared
     Deferred deferred;
     SharedDeltas out;
     {
-        std::unique_lock lock(mutex_);
+        std::unique_lock lock(tables_->mutex);
         register_watch(beat.watch, notify);
         collect(beat, deferred, out);
     }
-    deferred.finish();
     return out;
 }
 
 void Registry::collect(const proto::Beat& beat, Deferred& deferred, SharedDeltas& out) const {
     for (const std::string& name : beat.watch) {
-        const auto it = pools_.find(name);
-        if (it == pools_.end()) continue;
+        const auto it = tables_->pools.find(name);
+        if (it == tables_->pools.end()) continue;
         const auto seen = beat.seen.find(name);
         const std::optional<std::uint64_t> since =
             seen == beat.seen.end() ? std::nullopt : std::optional<std::uint64_t>(seen->second);
@@ -93,10 +95,9 @@ SharedDeltas Registry::deltas_shared_for(const proto::Beat& beat) const {
     Deferred deferred;
     SharedDeltas out;
     {
-        std::shared_lock lock(mutex_);
+        std::shared_lock lock(tables_->mutex);
         collect(beat, deferred, out);
     }
-    deferred.finish();
     return out;
 }
 
@@ -112,8 +113,8 @@ std::size_t Registry::sweep_from(std::optional<Instant> stalled_since, Instant n
     const auto forgiven = [&](Instant at) { return stalled_since && at > *stalled_since; };
     const Instant again = deadline_after(now, ttl_);
     {
-        std::unique_lock lock(mutex_);
-        for (auto& [name, pool] : pools_) {
+        std::unique_lock lock(tables_->mutex);
+        for (auto& [name, pool] : tables_->pools) {
             for (auto it = pool.departed.begin(); it != pool.departed.end();) {
                 Departure& tomb = it->second;
                 if (tomb.until > now) {
@@ -145,14 +146,14 @@ std::size_t Registry::sweep_from(std::optional<Instant> stalled_since, Instant n
             }
         }
     }
-    deferred.finish();
     return count;
 }
 
 std::map<std::string, PoolInfo> Registry::snapshot() const {
     std::map<std::string, PoolInfo> out;
-    std::shared_lock lock(mutex_);
-    for (const auto& [name, pool] : pools_) out.emplace(name, PoolInfo{pool.version, pool.roster, pool.records.size()});
+    std::shared_lock lock(tables_->mutex);
+    for (const auto& [name, pool] : tables_->pools)
+        out.emplace(name, PoolInfo{pool.version, pool.roster, pool.records.size()});
     return out;
 }
 

@@ -1,11 +1,9 @@
 #pragma once
-// Built pool deltas and what shares them: the per-pool delta cache, the answer
-// whose deltas are shared read-only references, and the bounded compact length
-// of a JSON value.
+// Built pool deltas as shared read-only references, the answer that carries
+// them, and the bounded compact length of a JSON value.
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <map>
 #include <memory>
 #include <optional>
@@ -46,32 +44,6 @@ struct Counter {
 std::optional<std::size_t> serialized_len(const proto::Value& value, std::size_t limit);
 
 }  // namespace delta
-
-// One cache entry: an incremental delta from `since`, or the full delta (no since).
-struct Cached {
-    std::optional<std::uint64_t> since;
-    SharedDelta delta;
-    std::size_t cost = 0;  // estimated compact JSON size, for the byte budget only
-};
-
-// Deltas built at one pool's current version and shape, oldest first.
-// Guarded by the pool's own mutex, except that clear() runs under the registry's
-// write lock, which already excludes every reader.
-struct DeltaCache {
-    static constexpr std::size_t max_entries = 8;
-    static constexpr std::size_t max_bytes = 2'097'152;
-
-    std::deque<Cached> entries;
-    std::size_t bytes = 0;  // sum of the entries' costs
-
-    // First entry (oldest first) with this since; none asks for the full delta.
-    const Cached* find(std::optional<std::uint64_t> since) const;
-    // Appends the entry, evicting oldest entries into `drops` until it fits both
-    // limits. A delta costing more than the whole budget is not cached at all.
-    void insert(std::optional<std::uint64_t> since, SharedDelta delta, std::size_t cost, Drops& drops);
-    // Moves every reference, oldest first, into `drops`; the cache is empty after.
-    void clear(Drops& drops);
-};
 
 // The registry's answer to one beat, written as BeatAck JSON with every delta
 // written in place from the shared copy. The long-poll hold may replace `pools`.

@@ -44,7 +44,7 @@ boost::asio::awaitable<SharedBeatAck> hold(Registry& registry, const proto::Beat
 // that held() holds: the news go into `answer`, which must outlive the wait.
 boost::asio::awaitable<void> hold_on(Registry& registry, const proto::Beat& beat, SharedBeatAck& answer);
 
-// {"status":"ok","version":"0.17.0","protocol":2}
+// {"status":"ok","version":V,"protocol":2}, V the project's version (murlo/proto/version.hpp).
 const std::string& health_document();
 // Per pool {"members":M,"roster":R,"version":V}, pools in a randomly keyed order.
 std::string pool_listing(const Registry& registry);
