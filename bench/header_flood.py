@@ -31,6 +31,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BUILD = os.environ.get("MURLO_BUILD", os.path.join(ROOT, "build-release"))
 DRIVER = os.path.join(BUILD, "registry", "test", "registry-driver")
 sys.path.insert(0, os.path.join(ROOT, "runtime", "test"))
+from loopback import free_port  # noqa: E402
 from raw_h2 import ACK, CONTINUATION, END_HEADERS, END_STREAM, HEADERS, PREFACE, SETTINGS, frame, hpack_string, request_block  # noqa: E402
 DURATION = float(os.environ.get("DURATION", "10"))
 CONNECTIONS = int(os.environ.get("CONNECTIONS", "16"))
@@ -148,14 +149,6 @@ def measure(name, pid, port, client=flood):
         name, used, counts["streams"], counts["connections"], 1000 * used / max(1, counts["streams"]),
         1000 * used / max(1, counts["connections"])))
     return {"cpu_s": used, "streams": counts["streams"], "connections": counts["connections"]}
-
-
-def free_port():
-    s = socket.socket()
-    s.bind(("127.0.0.1", 0))
-    port = s.getsockname()[1]
-    s.close()
-    return port
 
 
 def wait_up(port):

@@ -30,7 +30,6 @@ import random
 import select
 import shutil
 import signal
-import socket
 import subprocess
 import sys
 import tempfile
@@ -38,6 +37,9 @@ import time
 import traceback
 
 from view import roster_hash
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "runtime", "test"))
+from loopback import free_port  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 PYTHON = "/usr/bin/python3"
@@ -68,14 +70,6 @@ def fingerprint(members):
     for id, (incarnation, _, _) in members.items():
         r ^= roster_hash(id, incarnation)
     return r
-
-
-def free_port():
-    s = socket.socket()
-    s.bind(("127.0.0.1", 0))
-    port = s.getsockname()[1]
-    s.close()
-    return port
 
 
 # --- child processes ----------------------------------------------------------------

@@ -4,8 +4,6 @@ test. A module of its own rather than a conftest.py: other test folders import
 their helpers from `conftest`, which a second conftest.py would shadow."""
 
 import os
-import select
-import socket
 import subprocess
 import sys
 import time
@@ -19,6 +17,8 @@ PYTHON = "/usr/bin/python3"
 
 if MODULE_DIR not in sys.path:
     sys.path.insert(0, MODULE_DIR)
+sys.path.insert(0, os.path.join(ROOT, "runtime", "test"))
+from loopback import free_port, read_line  # noqa: E402,F401  (fixtures other files import from here)
 
 
 def module_built():
@@ -27,32 +27,6 @@ def module_built():
 
 
 SERVE = "import sys; sys.path.insert(0, sys.argv[1]); import _murlo; _murlo.serve_registry(sys.argv[2], int(sys.argv[3]))"
-
-
-def free_port():
-    """A loopback port nothing listens on (it was free a moment ago)."""
-    s = socket.socket()
-    s.bind(("127.0.0.1", 0))
-    port = s.getsockname()[1]
-    s.close()
-    return port
-
-
-def read_line(fd, deadline):
-    """One line from a pipe, or b"" when it ends or the deadline passes."""
-    out = b""
-    while not out.endswith(b"\n"):
-        left = deadline - time.monotonic()
-        if left <= 0:
-            return b""
-        ready, _, _ = select.select([fd], [], [], left)
-        if not ready:
-            return b""
-        chunk = os.read(fd, 1)
-        if not chunk:
-            return b""
-        out += chunk
-    return out
 
 
 class Registry:

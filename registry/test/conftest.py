@@ -2,7 +2,6 @@
 
 import json
 import os
-import select
 import socket
 import subprocess
 import sys
@@ -19,6 +18,7 @@ BUILD = os.environ.get("MURLO_BUILD", os.path.join(ROOT, "build"))
 DRIVER = os.path.join(BUILD, "registry", "test", "registry-driver")
 # Hand-written HTTP/2 frames (raw_h2) live beside the runtime's wire tests.
 sys.path.insert(0, os.path.join(ROOT, "runtime", "test"))
+from loopback import read_line  # noqa: E402
 HEALTH = b'{"status":"ok","version":"0.17.0","protocol":2}'
 
 
@@ -30,7 +30,7 @@ class Registry:
         self.proc = subprocess.Popen(
             [DRIVER, listen, str(ttl_ms)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, preexec_fn=preexec_fn
         )
-        line = read_line(self.proc.stdout, deadline=time.monotonic() + 10)
+        line = read_line(self.proc.stdout.fileno(), deadline=time.monotonic() + 10)
         if not line:
             err = self.proc.stderr.read().decode() if self.proc.poll() is not None else ""
             self.stop()
@@ -50,24 +50,6 @@ class Registry:
         self.proc.wait(timeout=10)
         for f in (self.proc.stdout, self.proc.stderr):
             f.close()
-
-
-def read_line(stream, deadline):
-    """One line from a pipe, or b"" when the process ends or the deadline passes."""
-    fd = stream.fileno()
-    out = b""
-    while not out.endswith(b"\n"):
-        left = deadline - time.monotonic()
-        if left <= 0:
-            return b""
-        ready, _, _ = select.select([fd], [], [], left)
-        if not ready:
-            return b""
-        chunk = os.read(fd, 1)
-        if not chunk:
-            return b""
-        out += chunk
-    return out
 
 
 @pytest.fixture(scope="module")
