@@ -58,7 +58,8 @@ struct Fixture {
         std::make_shared<Shared>("http://r", "p", 1, 1, "spread", std::nullopt, std::nullopt, std::nullopt,
                                  std::vector<std::string>{}, false, 50);
     Fixture() { shared->apply(ack_of(full_delta(1))); }
-    CachedPool& pool() { return shared->cache.pools.at("p"); }
+    // The benchmarks run on one thread: the pool is used outside the cache's lock.
+    CachedPool& pool() { return const_cast<CachedPool&>(shared->cache.lock_shared()->at("p")); }
 };
 
 Fixture& fixture() {
@@ -90,7 +91,7 @@ void BM_SerializedRepeated(benchmark::State& state) {
     auto& pool = fixture().pool();
     auto first = pool.serialized(false);
     state.counters["bytes"] = static_cast<double>(first.json.size());
-    state.counters["kept"] = pool.snapshots.at[0].has_value() ? 1 : 0;
+    state.counters["kept"] = pool.snapshots.lock()->at(0).has_value() ? 1 : 0;
     for (auto _ : state) {
         auto snap = pool.serialized(false);
         benchmark::DoNotOptimize(snap.json.data());

@@ -73,27 +73,23 @@ std::unique_ptr<Client> make_client(const std::string& endpoint, const std::stri
                                     std::nullopt, false, 0);
 }
 
-void watch(Client& c, const std::string& pool) {
-    {
-        std::lock_guard lock(c.shared->watched.mutex);
-        c.shared->watched.value.push_back(pool);
-    }
-    c.shared->nudge->notify_one();
-}
+void watch(Client& c, const std::string& pool) { c.shared->watch(std::span<const std::string>(&pool, 1)); }
 
 // The publisher's (seq, t0) as this client's cache holds it.
 std::pair<std::uint64_t, std::uint64_t> seen_state(Shared& s) {
-    std::shared_lock read(s.cache.lock);
-    auto pool = s.cache.pools.find("p");
-    if (pool == s.cache.pools.end()) return {0, 0};
-    auto m = pool->second.members.find(kPublisher);
-    if (m == pool->second.members.end()) return {0, 0};
-    auto number = [&](const char* key) -> std::uint64_t {
-        const Value* v = m->second.state.find(key);
-        const auto* n = v ? std::get_if<std::uint64_t>(&v->v) : nullptr;
-        return n ? *n : 0;
-    };
-    return {number("seq"), number("t0")};
+    return s
+        .with_pool("p",
+                   [](const CachedPool& pool) -> std::pair<std::uint64_t, std::uint64_t> {
+                       auto m = pool.members.find(kPublisher);
+                       if (m == pool.members.end()) return {0, 0};
+                       auto number = [&](const char* key) -> std::uint64_t {
+                           const Value* v = m->second.state.find(key);
+                           const auto* n = v ? std::get_if<std::uint64_t>(&v->v) : nullptr;
+                           return n ? *n : 0;
+                       };
+                       return {number("seq"), number("t0")};
+                   })
+        .value_or(std::pair<std::uint64_t, std::uint64_t>{0, 0});
 }
 
 // A watcher process: `count` clients watching "p", each ringing a pipe of its
@@ -107,10 +103,7 @@ int watcher_main(const std::string& endpoint, int count, std::uint64_t id_base, 
         if (::pipe2(bell, O_NONBLOCK | O_CLOEXEC) != 0) return 1;
         auto c = make_client(endpoint, "w", id_base + static_cast<std::uint64_t>(i));
         watch(*c, "p");
-        {
-            std::lock_guard lock(c->shared->wake_fds.mutex);
-            c->shared->wake_fds.value.push_back(bell[1]);
-        }
+        c->shared->add_wake_fd(bell[1]);
         if (!start(*c, 10'000)) return 2;
         clients.push_back(std::move(c));
         bells.push_back({bell[0], POLLIN, 0});
@@ -119,9 +112,9 @@ int watcher_main(const std::string& endpoint, int count, std::uint64_t id_base, 
     for (;;) {
         bool all = true;
         for (auto& c : clients) {
-            std::shared_lock read(c->shared->cache.lock);
-            auto pool = c->shared->cache.pools.find("p");
-            all = all && pool != c->shared->cache.pools.end() && pool->second.members.count(kPublisher) == 1;
+            all = all &&
+                  c->shared->with_pool("p", [](const CachedPool& pool) { return pool.members.count(kPublisher) == 1; })
+                      .value_or(false);
         }
         if (all) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -270,13 +263,8 @@ void run_config(const std::string& self, const std::string& driver, int watchers
     std::vector<double> last_ms;
     last_ms.reserve(static_cast<std::size_t>(changes));
     for (int k = 1; k <= changes; ++k) {
-        {
-            std::lock_guard lock(publisher->shared->published.mutex);
-            auto& pub = publisher->shared->published.value;
-            pub.state = Value::object({{"seq", Value(static_cast<std::uint64_t>(k))}, {"t0", Value(now_ns())}});
-            ++pub.version;
-        }
-        publisher->shared->nudge->notify_one();
+        publisher->shared->publish_state(
+            Value::object({{"seq", Value(static_cast<std::uint64_t>(k))}, {"t0", Value(now_ns())}}), std::nullopt);
         double worst = 0;
         for (auto& p : procs) {
             std::istringstream line(read_line(p.out));
