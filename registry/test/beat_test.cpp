@@ -18,7 +18,7 @@ using proto::Beat;
 using proto::Value;
 using namespace std::chrono_literals;
 
-const Instant t0 = Instant{} + 1h;
+using testing::t0;
 constexpr std::uint64_t ttl_ms = 10'000;
 
 Beat beat(std::uint64_t id, std::uint64_t incarnation, std::string pool = "p") {

@@ -16,7 +16,8 @@ import pytest
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 BUILD = os.environ.get("MURLO_BUILD", os.path.join(ROOT, "build"))
 DRIVER = os.path.join(BUILD, "registry", "test", "registry-driver")
-# Hand-written HTTP/2 frames (raw_h2) live beside the runtime's wire tests.
+# The loopback helpers and the hand-written HTTP/2 frames (loopback, raw_h2)
+# live beside the runtime's wire tests.
 sys.path.insert(0, os.path.join(ROOT, "runtime", "test"))
 from loopback import read_line  # noqa: E402
 HEALTH = b'{"status":"ok","version":"0.17.0","protocol":2}'
@@ -119,6 +120,21 @@ def curl(registry, *args, data=None, version="--http1.1"):
         k, _, v = line.partition(":")
         headers.setdefault(k.strip().lower(), []).append(v.strip())
     return status, headers, body
+
+
+def closed_by_peer(sock, timeout=5.0):
+    """True once the server closes (EOF or reset), reading and dropping what it sends first."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        sock.settimeout(max(0.001, deadline - time.monotonic()))
+        try:
+            if not sock.recv(65536):
+                return True
+        except ConnectionResetError:
+            return True
+        except socket.timeout:
+            return False
+    return False
 
 
 def pools(registry):

@@ -10,6 +10,7 @@
 #include "murlo/proto/records.hpp"
 #include "murlo/registry/delta.hpp"
 #include "murlo/registry/state.hpp"
+#include "delta/length.hpp"
 #include "state/access.hpp"
 #include "test_beats.hpp"
 
@@ -20,7 +21,7 @@ using proto::Beat;
 using proto::Value;
 using namespace std::chrono_literals;
 
-const Instant t0 = Instant{} + 1h;
+using testing::t0;
 
 Beat beat(std::uint64_t id, std::uint64_t incarnation = 1) { return testing::minimal_beat("p", id, incarnation); }
 

@@ -22,6 +22,7 @@
 #include "murlo/registry/run.hpp"
 #include "run/listener.hpp"
 #include "murlo/runtime/runtime.hpp"
+#include "run_one.hpp"
 
 namespace murlo::registry {
 namespace {
@@ -61,13 +62,7 @@ TEST(AddressText, StandardForms) {
     for (const auto& [endpoint, text] : cases) EXPECT_EQ(listener::address_text(endpoint), text);
 }
 
-template <class T>
-T run_one(asio::awaitable<T> task) {
-    asio::io_context io;
-    auto result = asio::co_spawn(io, std::move(task), asio::use_future);
-    io.run();
-    return result.get();
-}
+using testing::run_one;
 
 std::string resolve_error(const std::string& text) {
     auto r = run_one(listener::resolve(text));

@@ -19,6 +19,7 @@
 #include "murlo/proto/json.hpp"
 #include "murlo/registry/server.hpp"
 #include "state/access.hpp"
+#include "run_one.hpp"
 #include "test_beats.hpp"
 
 namespace murlo::registry::server {
@@ -32,14 +33,7 @@ Beat member(std::uint64_t id, std::string pool = "p") {
     return registry::testing::minimal_beat(std::move(pool), id, 1);
 }
 
-// Runs one coroutine to completion on a fresh single-threaded io_context.
-template <class T>
-T run_one(asio::awaitable<T> task) {
-    asio::io_context io;
-    auto result = asio::co_spawn(io, std::move(task), asio::use_future);
-    io.run();
-    return result.get();
-}
+using registry::testing::run_one;
 
 std::string beat_json(const Beat& beat) {
     std::string out;

@@ -20,7 +20,7 @@ using proto::Value;
 using namespace std::chrono_literals;
 using Wall = std::chrono::system_clock::time_point;
 
-const Instant t0 = Instant{} + 1h;
+using testing::t0;
 
 Beat beat(std::uint64_t id, std::string pool = "p", std::uint64_t incarnation = 1) {
     return testing::minimal_beat(std::move(pool), id, incarnation);

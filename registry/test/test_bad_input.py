@@ -2,11 +2,10 @@
 
 import random
 import socket
-import time
 
 import pytest
 
-from conftest import HEALTH, curl
+from conftest import HEALTH, closed_by_peer, curl
 
 PREFACE = b"PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n"
 
@@ -15,21 +14,6 @@ def healthy(registry):
     for version in ("--http1.1", "--http2-prior-knowledge"):
         status, _, body = curl(registry, registry.url + "/health", version=version)
         assert (status, body) == (200, HEALTH)
-
-
-def closed_by_peer(sock, timeout=5):
-    """True once the server closes (EOF or reset), reading and dropping what it sends first."""
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        sock.settimeout(max(0.001, deadline - time.monotonic()))
-        try:
-            if not sock.recv(65536):
-                return True
-        except ConnectionResetError:
-            return True
-        except socket.timeout:
-            return False
-    return False
 
 
 BAD = {

@@ -3,6 +3,7 @@
 #include "murlo/registry/delta.hpp"
 
 #include "delta_cache.hpp"
+#include "length.hpp"
 
 #include <utility>
 

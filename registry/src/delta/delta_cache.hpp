@@ -5,10 +5,14 @@
 #include <cstdint>
 #include <deque>
 #include <optional>
+#include <vector>
 
 #include "murlo/registry/delta.hpp"
 
 namespace murlo::registry {
+
+// References taken out of caches under the registry lock, released after it.
+using Drops = std::vector<SharedDelta>;
 
 // One cache entry: an incremental delta from `since`, or the full delta (no since).
 struct Cached {

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
+#include <limits>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -24,9 +25,10 @@ namespace {
 
 StartError invalid_input(std::string text) { return StartError{StartError::Kind::invalid_input, 0, std::move(text)}; }
 
-// Decimal digits only, at most `max`.
+// Decimal digits only, at most T's maximum.
 template <class T>
-std::optional<T> decimal(std::string_view text, T max) {
+std::optional<T> decimal(std::string_view text) {
+    constexpr std::uint64_t max = std::numeric_limits<T>::max();
     if (text.empty()) return std::nullopt;
     std::uint64_t n = 0;
     for (const char c : text) {
@@ -45,12 +47,12 @@ std::optional<tcp::endpoint> literal(std::string_view text) {
         std::string_view inside = text.substr(1, close - 1);
         std::uint32_t scope = 0;
         if (const auto pct = inside.find('%'); pct != std::string_view::npos) {
-            const auto s = decimal<std::uint32_t>(inside.substr(pct + 1), 0xffffffffU);
+            const auto s = decimal<std::uint32_t>(inside.substr(pct + 1));
             if (!s) return std::nullopt;
             scope = *s;
             inside = inside.substr(0, pct);
         }
-        const auto port = decimal<std::uint16_t>(text.substr(close + 2), 65535);
+        const auto port = decimal<std::uint16_t>(text.substr(close + 2));
         if (!port) return std::nullopt;
         in6_addr raw{};
         if (inet_pton(AF_INET6, std::string(inside).c_str(), &raw) != 1) return std::nullopt;
@@ -60,7 +62,7 @@ std::optional<tcp::endpoint> literal(std::string_view text) {
     }
     const auto colon = text.find(':');
     if (colon == std::string_view::npos) return std::nullopt;
-    const auto port = decimal<std::uint16_t>(text.substr(colon + 1), 65535);
+    const auto port = decimal<std::uint16_t>(text.substr(colon + 1));
     if (!port) return std::nullopt;
     in_addr raw{};
     if (inet_pton(AF_INET, std::string(text.substr(0, colon)).c_str(), &raw) != 1) return std::nullopt;
@@ -140,7 +142,7 @@ asio::awaitable<std::variant<std::vector<tcp::endpoint>, StartError>> resolve(st
     if (auto endpoint = literal(text)) co_return std::vector<tcp::endpoint>{*endpoint};
     const auto colon = text.rfind(':');
     if (colon == std::string::npos) co_return invalid_input("invalid socket address");
-    const auto port = decimal<std::uint16_t>(std::string_view(text).substr(colon + 1), 65535);
+    const auto port = decimal<std::uint16_t>(std::string_view(text).substr(colon + 1));
     if (!port) co_return invalid_input("invalid port value");
     auto found = co_await lookup(text.substr(0, colon), *port);
     if (auto* error = std::get_if<StartError>(&found)) co_return std::move(*error);

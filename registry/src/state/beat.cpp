@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "murlo/proto/json.hpp"
+#include "../delta/length.hpp"
 #include "murlo/registry/state.hpp"
 #include "pool.hpp"
 
@@ -89,7 +90,7 @@ bool Registry::refresh_shared(const proto::Beat& beat, Instant now, SharedBeatAc
         }
         record.expires.store(deadline_after(now, ttl_));
         ack.accepted = true;
-        collect(beat, deferred, ack.pools);
+        tables_->collect(beat, deferred, ack.pools);
     }
     return true;
 }
@@ -193,7 +194,7 @@ SharedBeatAck Registry::beat_shared(const proto::Beat& beat, Instant now) {
             if (beat.slot && incarnation > fenced) pool.fences[id] = incarnation;
         }
 
-        collect(beat, deferred, ack.pools);
+        tables_->collect(beat, deferred, ack.pools);
     }
     return ack;
 }

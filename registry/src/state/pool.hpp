@@ -14,6 +14,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -143,6 +144,12 @@ using PoolTable = std::unordered_map<std::string, Pool, NameHash, std::equal_to<
 struct Registry::Tables {
     mutable SpinSharedMutex mutex;
     PoolTable pools;
+
+    // Under the lock, write: one weak wake-up per named pool, created when missing.
+    void register_watch(std::span<const std::string> names, const std::shared_ptr<runtime::Notify>& notify);
+    // Under the lock, read or write: the delta after the beat's `seen` entry
+    // for each watched pool that exists and has news.
+    void collect(const proto::Beat& beat, Deferred& deferred, SharedDeltas& out) const;
 };
 
 }  // namespace murlo::registry

@@ -56,34 +56,19 @@ Registry::Registry(std::uint64_t ttl_ms, std::chrono::system_clock::time_point w
 
 Registry::~Registry() = default;
 
-void Registry::register_watch(std::span<const std::string> pools, const std::shared_ptr<runtime::Notify>& notify) {
-    for (const std::string& name : pools) {
-        auto it = tables_->pools.find(name);
-        if (it == tables_->pools.end()) it = tables_->pools.try_emplace(name).first;
+void Registry::Tables::register_watch(std::span<const std::string> names,
+                                      const std::shared_ptr<runtime::Notify>& notify) {
+    for (const std::string& name : names) {
+        auto it = pools.find(name);
+        if (it == pools.end()) it = pools.try_emplace(name).first;
         it->second.watchers.emplace_back(notify);
     }
 }
 
-void Registry::park(std::span<const std::string> pools, const std::shared_ptr<runtime::Notify>& notify) {
-    std::unique_lock lock(tables_->mutex);
-    register_watch(pools, notify);
-}
-
-SharedDeltas Registry::park_and_check(const proto::Beat& beat, const std::shared_ptr<runtime::Notify>& notify) {
-    Deferred deferred;
-    SharedDeltas out;
-    {
-        std::unique_lock lock(tables_->mutex);
-        register_watch(beat.watch, notify);
-        collect(beat, deferred, out);
-    }
-    return out;
-}
-
-void Registry::collect(const proto::Beat& beat, Deferred& deferred, SharedDeltas& out) const {
+void Registry::Tables::collect(const proto::Beat& beat, Deferred& deferred, SharedDeltas& out) const {
     for (const std::string& name : beat.watch) {
-        const auto it = tables_->pools.find(name);
-        if (it == tables_->pools.end()) continue;
+        const auto it = pools.find(name);
+        if (it == pools.end()) continue;
         const auto seen = beat.seen.find(name);
         const std::optional<std::uint64_t> since =
             seen == beat.seen.end() ? std::nullopt : std::optional<std::uint64_t>(seen->second);
@@ -91,12 +76,28 @@ void Registry::collect(const proto::Beat& beat, Deferred& deferred, SharedDeltas
     }
 }
 
+void Registry::park(std::span<const std::string> pools, const std::shared_ptr<runtime::Notify>& notify) {
+    std::unique_lock lock(tables_->mutex);
+    tables_->register_watch(pools, notify);
+}
+
+SharedDeltas Registry::park_and_check(const proto::Beat& beat, const std::shared_ptr<runtime::Notify>& notify) {
+    Deferred deferred;
+    SharedDeltas out;
+    {
+        std::unique_lock lock(tables_->mutex);
+        tables_->register_watch(beat.watch, notify);
+        tables_->collect(beat, deferred, out);
+    }
+    return out;
+}
+
 SharedDeltas Registry::deltas_shared_for(const proto::Beat& beat) const {
     Deferred deferred;
     SharedDeltas out;
     {
         std::shared_lock lock(tables_->mutex);
-        collect(beat, deferred, out);
+        tables_->collect(beat, deferred, out);
     }
     return out;
 }

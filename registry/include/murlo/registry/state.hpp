@@ -22,8 +22,6 @@ class Notify;
 
 namespace murlo::registry {
 
-struct Deferred;
-
 // Leases, expiry and tombstones read this clock; every operation that needs the
 // time takes it as an argument so that tests can drive it.
 using Clock = std::chrono::steady_clock;
@@ -100,8 +98,6 @@ private:
     // change anything: the write-locked path then decides it from scratch.
     bool refresh_shared(const proto::Beat& beat, Instant now, SharedBeatAck& ack);
     std::size_t sweep_from(std::optional<Instant> stalled_since, Instant now);
-    void collect(const proto::Beat& beat, Deferred& deferred, SharedDeltas& out) const;
-    void register_watch(std::span<const std::string> pools, const std::shared_ptr<runtime::Notify>& notify);
 
     // The pools and their lock (src/state/pool.hpp).
     struct Tables;
