@@ -130,6 +130,37 @@ TEST(Client, SeedsDifferForEqualArguments) {
     EXPECT_EQ(a.shared->interval_ms, 1000u);
 }
 
+#ifndef NDEBUG
+TEST(Client, LocksNestOnlyInTheirOrder) {
+    Client c("http://r", "p", 7, 3, "spread", std::nullopt, std::nullopt, std::nullopt, std::nullopt, false, 50);
+    auto& s = *c.shared;
+    s.apply(ack(1, {{"p", delta(1, true, {mem(1, 1)})}}));
+    const CachedPool& pool = *cached(s, "p");
+    // published, then the cache, then one of watched, rng or a pool's parts.
+    {
+        auto published = s.published.lock();
+        auto pools = s.cache.lock_shared();
+        EXPECT_NO_THROW(s.watched.lock());
+        EXPECT_NO_THROW(c.rng.lock());
+        EXPECT_NO_THROW(pool.snapshots.lock());
+        EXPECT_THROW(s.revision.lock(), std::logic_error);  // nests with nothing
+    }
+    {
+        auto pools = s.cache.lock_shared();
+        EXPECT_THROW(s.published.lock(), std::logic_error);
+    }
+    {
+        auto rng = c.rng.lock();
+        EXPECT_THROW(pool.digest_cache.lock(), std::logic_error);  // two of rank 3
+        EXPECT_THROW(s.watched.lock(), std::logic_error);
+    }
+    {
+        auto runtime = c.runtime.lock();
+        EXPECT_THROW(s.last_error.lock(), std::logic_error);
+    }
+}
+#endif
+
 TEST(NoteRegistry, RecordsProtocolAndKeepsAnUnchangedText) {
     auto s = make_shared_state();
     BeatAck a = ack(1);

@@ -307,8 +307,9 @@ PyObject* get_accepted(PyObject* self, void*) {
 }
 
 // --- cache queries -------------------------------------------------------------
-// Each converts, decodes its filter, then reads under the cache's read lock,
-// building every text and number there; Python objects come after the unlock.
+// Each converts, decodes its filter, then reads through `with_pool` under the
+// cache's read lock, building every text and number there; Python objects come
+// after the unlock.
 
 PyObject* m_lookup(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
@@ -348,7 +349,8 @@ PyObject* m_choose(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
             const proto::Member* chosen = client.choose(cached, *filter, require_ready);
             return chosen ? std::optional<std::string>(proto::write_member(*chosen)) : std::nullopt;
         });
-        return to_python(json.value_or(std::nullopt));
+        static const std::optional<std::string> none;
+        return to_python(json ? *json : none);  // no copy of the text
     });
 }
 
@@ -363,7 +365,8 @@ PyObject* m_lookup_slot(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
             const proto::Member* holder = cached.slot(slot, require_ready);
             return holder ? std::optional<std::string>(proto::write_member(*holder)) : std::nullopt;
         });
-        return to_python(json.value_or(std::nullopt));
+        static const std::optional<std::string> none;
+        return to_python(json ? *json : none);  // no copy of the text
     });
 }
 
@@ -470,10 +473,9 @@ PyType_Slot client_slots[] = {
     {0, nullptr},
 };
 
-// No BASETYPE (not subclassable), no GC (holds no Python references), no
-// dict or weak reference slots.
 // "_murlo.Client": the type's __module__ is "_murlo", its name and qualname
-// "Client", so help() and pydoc find it.
+// "Client", so help() and pydoc find it. No BASETYPE (not subclassable), no GC
+// (holds no Python references), no dict or weak reference slots.
 PyType_Spec client_spec = {
     "_murlo.Client", static_cast<int>(sizeof(ClientObject)), 0, Py_TPFLAGS_DEFAULT, client_slots,
 };

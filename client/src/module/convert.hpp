@@ -55,10 +55,8 @@ bool convert(PyObject* obj, const char* name, std::optional<T>& out) {
     return true;
 }
 
-// Binds, then converts the bound arguments in parameter order into `outs`
-// (one per parameter); omitted arguments leave their variable at its default.
-// The first failure wins.
-// Converts the bound arguments in parameter order; an unbound one keeps its default.
+// Converts the bound arguments in parameter order into `outs` (one per
+// parameter); an unbound one keeps its default. The first failure wins.
 template <class... Outs>
 bool convert_bound(const Signature& sig, PyObject* const* bound, Outs&... outs) {
     std::size_t i = 0;
@@ -71,6 +69,7 @@ bool convert_bound(const Signature& sig, PyObject* const* bound, Outs&... outs) 
     return (one(outs) && ...);
 }
 
+// Binds a call's arguments, then converts them into `outs`.
 template <class... Outs>
 bool parse(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames, Outs&... outs) {
     PyObject* bound[sizeof...(Outs)] = {};
