@@ -126,6 +126,20 @@ TEST(Finish, WakesThenReleasesDeltas) {
     EXPECT_TRUE(h->try_take());
 }
 
+TEST(Finish, RunsWhenTheDeferredLeavesItsScope) {
+    auto h = handle();
+    auto delta = std::make_shared<const proto::PoolDelta>();
+    std::weak_ptr<const proto::PoolDelta> watch = delta;
+    {
+        Deferred deferred;
+        deferred.wake.push_back({h});
+        deferred.drops.push_back(std::move(delta));
+        EXPECT_FALSE(h->try_take());
+    }
+    EXPECT_TRUE(watch.expired());
+    EXPECT_TRUE(h->try_take());
+}
+
 TEST(Park, CreatesAnUnshapedPoolAndRegistersEachName) {
     Registry registry(10'000);
     auto h = handle();
