@@ -57,7 +57,6 @@ namespace detail {
 
 namespace {
 
-constexpr std::size_t write_batch = 64 * 1024;
 // Receive windows: a whole roster of several MiB arrives without waiting for
 // a round trip per 64 KiB; nghttp2 sends WINDOW_UPDATEs as bytes are consumed.
 constexpr std::int32_t stream_window = 4 * 1024 * 1024;
@@ -240,7 +239,7 @@ struct H2Conn : std::enable_shared_from_this<H2Conn> {
         std::vector<std::uint8_t> out;
         for (;;) {
             out.clear();
-            if (!h2::take_frames(session.get(), out, write_batch)) co_return;
+            if (!h2::take_frames(session.get(), out, h2::write_batch)) co_return;
             if (!out.empty()) {
                 auto [ec, n] = co_await asio::async_write(socket, asio::buffer(out));
                 if (ec) co_return;

@@ -16,8 +16,9 @@
 //   RST_STREAM with NO_ERROR after an early answer: curl 7.88 then reports
 //   the answer it already has as a stream error.)
 // - answers: past unsent_limit bytes the peer has not taken, requests wait
-//   before the service is called, and while a socket write is stuck as well nothing
-//   more is read (window updates must still get in while the socket is free);
+//   before the service is called, and while a socket write is stuck as well
+//   nothing more is read (window updates must still get in while the socket
+//   is free);
 // - header blocks: decoded bytes per stream are counted; past
 //   header_list_limit the connection ends (GOAWAY ENHANCE_YOUR_CALM) and
 //   nothing more of it is decoded, so a small block that decodes to a huge
@@ -71,8 +72,6 @@ constexpr std::size_t unsent_limit = 4 * 1024 * 1024;
 // Decoded header bytes per stream (name, value and 32 per field, as HTTP/2
 // counts a header list), request head and trailers together; also advertised.
 constexpr std::size_t header_list_limit = 64 * 1024;
-// Bytes gathered from the session into one socket write.
-constexpr std::size_t write_batch = 64 * 1024;
 // The most write buffer a connection keeps between writes.
 constexpr std::size_t keep_write_buffer = 16 * 1024;
 // After our last frame, how long and how much of what the peer still sends
@@ -523,7 +522,7 @@ struct Connection : std::enable_shared_from_this<Connection> {
         std::vector<std::uint8_t> out;
         for (;;) {
             out.clear();
-            if (!h2::take_frames(session.get(), out, write_batch)) co_return;
+            if (!h2::take_frames(session.get(), out, h2::write_batch)) co_return;
             run_deferred();
             if (!out.empty()) {
                 writing = true;

@@ -14,6 +14,9 @@
 
 namespace murlo::runtime::h2 {
 
+// Bytes gathered from a session into one socket write.
+inline constexpr std::size_t write_batch = 64 * 1024;
+
 struct SessionDeleter {
     void operator()(nghttp2_session* s) const { nghttp2_session_del(s); }
 };

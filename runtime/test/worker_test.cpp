@@ -115,8 +115,9 @@ asio::awaitable<void> accept_loop(Acceptor acceptor, murlo::runtime::HttpService
 }
 
 // One client, so one connection: a first request opens it, then `concurrent`
-// requests are in flight together, then `after` more go one at a time. Counts the 200 answers carrying the tag;
-// -1 when the client used more than one connection.
+// requests are in flight together, then `after` more go one at a time. Counts
+// the 200 answers carrying the tag; -1 when the client used more than one
+// connection.
 asio::awaitable<int> fetch_over_one_connection(std::string base, std::string tag, int concurrent, int after) {
     auto ex = co_await asio::this_coro::executor;
     H2Client client(ex);

@@ -8,6 +8,7 @@
 //   /twice     reads the body twice under the 16-byte limit: each result on
 //              a line, the body or its error's name
 //   /big       1 MiB of "b" without reading the request
+//   /long-type "typed" with the content type long_type
 //   /stats     {"waiting":W,"cancelled":C,"broken":B,"reading":R}
 //   /throw     the service fails
 //   else       404 "{}"

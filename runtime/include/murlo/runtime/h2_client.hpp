@@ -100,7 +100,7 @@ public:
                                                                                     std::string body,
                                                                                     Deadline deadline);
 
-    // Pooled connections that have not ended (connected and serving), for tests.
+    // Pooled connections not closed yet, idle or carrying requests, for tests.
     std::size_t connections() const;
 
 private:

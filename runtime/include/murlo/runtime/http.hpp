@@ -10,8 +10,9 @@
 //
 // A request whose client goes away (RST_STREAM, a closed connection) has the
 // task its service returned cancelled where it waits (terminal cancellation
-// through the coroutine's cancellation slot), and no answer is written. A connection that
-// breaks the protocol, resets or vanishes ends its own task only.
+// through the coroutine's cancellation slot), and no answer is written. A
+// connection that breaks the protocol, resets or vanishes ends its own task
+// only.
 //
 // HTTP/1.1 notices a closed connection only once the request's body has been
 // read whole (or it had none): before that the socket belongs to read_body.

@@ -6,7 +6,8 @@
 // A task is placed on one worker when it starts and stays there for its whole
 // life, so its work never hops threads and the operations it races (a || b)
 // never run on two threads at once. Only posts to another worker's executor
-// (a Notify waking a waiter elsewhere, next_worker) cross threads.
+// (a Notify waking a waiter elsewhere, notify_later's shares, next_worker)
+// cross threads.
 // Shared by a std::shared_ptr-held state: threads left running by
 // shutdown_background() keep it alive until they have stopped.
 
