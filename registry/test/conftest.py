@@ -23,6 +23,13 @@ from loopback import read_line  # noqa: E402
 HEALTH = b'{"status":"ok","version":"0.17.0","protocol":2}'
 
 
+def sanitizer():
+    """Which sanitizer the driver was built with: "thread", "address" or None."""
+    with open(DRIVER, "rb") as f:
+        binary = f.read()
+    return "thread" if b"__tsan_init" in binary else "address" if b"__asan_init" in binary else None
+
+
 class Registry:
     """One registry-driver process; `address` is the line it announced."""
 

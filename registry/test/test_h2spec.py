@@ -7,7 +7,7 @@ import xml.etree.ElementTree as ET
 
 import pytest
 
-from conftest import ROOT
+from conftest import ROOT, sanitizer
 
 H2SPEC = os.path.join(os.path.dirname(ROOT), "shared", "tools", "h2spec", "h2spec")
 
@@ -15,6 +15,10 @@ H2SPEC = os.path.join(os.path.dirname(ROOT), "shared", "tools", "h2spec", "h2spe
 def test_h2spec_strict_passes_every_case(registry, tmp_path):
     if not os.path.exists(H2SPEC):
         pytest.skip("h2spec is not there: " + H2SPEC)
+    if sanitizer() == "thread":
+        # A conformance check, not a race check: under ThreadSanitizer a loaded
+        # machine makes connections wait past h2spec's per-case timeout.
+        pytest.skip("h2spec runs against the builds without ThreadSanitizer")
     report = tmp_path / "h2spec.xml"
     # -o is the per-case timeout in seconds (-t would mean TLS and find no case).
     out = subprocess.run([H2SPEC, "-h", registry.host, "-p", str(registry.port), "-P", "/health", "-o", "5",

@@ -16,7 +16,7 @@ import h2.settings
 import hpack
 import pytest
 
-from conftest import DRIVER, H2, HEALTH, beat, closed_by_peer, curl, pools
+from conftest import H2, HEALTH, beat, closed_by_peer, curl, pools, sanitizer
 from raw_h2 import (ACK, CONTINUATION, END_HEADERS, END_STREAM, GOAWAY, HEADERS, PREFACE, RST_STREAM,
                     SETTINGS, frame, hpack_string, request_block, split_frames)
 
@@ -41,12 +41,6 @@ def serves_others(registry):
     for version in ("--http1.1", "--http2-prior-knowledge"):
         status, _, body = curl(registry, registry.url + "/health", version=version)
         assert (status, body) == (200, HEALTH)
-
-
-def sanitizer():
-    with open(DRIVER, "rb") as f:
-        binary = f.read()
-    return "thread" if b"__tsan_init" in binary else "address" if b"__asan_init" in binary else None
 
 
 def within(mib):
