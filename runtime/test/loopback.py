@@ -31,3 +31,16 @@ def read_line(fd, deadline):
             return b""
         out += chunk
     return out
+
+
+def recv_before(sock, deadline):
+    """The next bytes from `sock` (b"" once the peer has closed it); AssertionError once the deadline passes."""
+    while True:
+        left = deadline - time.monotonic()
+        if left < 0:
+            raise AssertionError("timed out waiting on the server")
+        sock.settimeout(max(0.01, left))
+        try:
+            return sock.recv(65536)
+        except socket.timeout:
+            continue

@@ -17,6 +17,7 @@ import h2.events
 import h2.settings
 import pytest
 
+from loopback import recv_before
 from raw_h2 import (ACK, CONTINUATION, DATA, END_HEADERS, END_STREAM, GOAWAY, HEADERS, PREFACE, PRIORITY,
                     RST_STREAM, SETTINGS, frame, hpack_string, request_block, split_frames)
 
@@ -83,13 +84,7 @@ class Client:
         """Reads and handles frames until until() holds."""
         deadline = time.monotonic() + timeout
         while not until():
-            if time.monotonic() > deadline:
-                raise AssertionError("timed out waiting on the server")
-            self.sock.settimeout(max(0.01, deadline - time.monotonic()))
-            try:
-                data = self.sock.recv(65536)
-            except socket.timeout:
-                continue
+            data = recv_before(self.sock, deadline)
             if not data:
                 self.closed = True
                 if until():
@@ -369,13 +364,8 @@ class Frames:
     def read_until(self, done, timeout=10):
         deadline = time.monotonic() + timeout
         while not done():
-            if time.monotonic() > deadline:
-                raise AssertionError("timed out waiting on the server")
-            self.sock.settimeout(max(0.01, deadline - time.monotonic()))
             try:
-                data = self.sock.recv(65536)
-            except socket.timeout:
-                continue
+                data = recv_before(self.sock, deadline)
             except ConnectionResetError:
                 data = b""
             if not data:
