@@ -130,7 +130,7 @@ TEST(Client, SeedsDifferForEqualArguments) {
     EXPECT_EQ(a.shared->interval_ms, 1000u);
 }
 
-#ifndef NDEBUG
+#if MURLO_LOCK_RANKS
 TEST(Client, LocksNestOnlyInTheirOrder) {
     Client c("http://r", "p", 7, 3, "spread", std::nullopt, std::nullopt, std::nullopt, std::nullopt, false, 50);
     auto& s = *c.shared;

@@ -30,6 +30,20 @@ const Value* Value::find(std::string_view key) const {
     return &it->second;
 }
 
+std::size_t nesting_depth(const Value& value, std::size_t limit) {
+    std::size_t inner = 0;
+    if (const Array* a = value.as_array()) {
+        if (limit == 0) return 1;
+        for (const Value& x : *a) inner = std::max(inner, nesting_depth(x, limit - 1));
+    } else if (const Object* o = value.as_object()) {
+        if (limit == 0) return 1;
+        for (const auto& entry : *o) inner = std::max(inner, nesting_depth(entry.second, limit - 1));
+    } else {
+        return 0;
+    }
+    return 1 + inner;
+}
+
 bool exact_equal(const Value& a, const Value& b) {
     if (a.v.index() != b.v.index()) return false;
     switch (a.v.index()) {

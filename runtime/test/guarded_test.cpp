@@ -55,7 +55,7 @@ TEST(Guarded, HandleWaitsOnAConditionVariable) {
     writer.join();
 }
 
-#ifndef NDEBUG
+#if MURLO_LOCK_RANKS
 TEST(Guarded, LockOrderIsChecked) {
     Guarded<int> first(lock_rank(1)), second(lock_rank(2)), alone;
     struct Case {

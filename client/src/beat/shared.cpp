@@ -368,7 +368,7 @@ const Member* Client::choose(const CachedPool& pool, const Value& filter, bool r
 namespace {
 
 // Under the runtime field's lock: refuses a runtime inherited through fork.
-void refuse_inherited(const std::unique_ptr<runtime::Runtime>& held, int built, int here) {
+void refuse_held_elsewhere(const std::unique_ptr<runtime::Runtime>& held, int built, int here) {
     if (!held || built == here) return;
     throw InheritedRuntime("this client's runtime was started by process " + std::to_string(built) +
                            " and this is process " + std::to_string(here) +
@@ -381,11 +381,16 @@ void refuse_inherited(const std::unique_ptr<runtime::Runtime>& held, int built, 
 void Client::claim_runtime() {
     auto held = runtime.lock();
     const int here = ::getpid();
-    refuse_inherited(*held, runtime_pid_.load(), here);
+    refuse_held_elsewhere(*held, runtime_pid_.load(), here);
     // The first runtime of a forked child: no task of this process waits on
     // the signals yet, but the parent's tasks are listed there.
     const int built = runtime_pid_.exchange(here);
     if (built != 0 && built != here) shared->renew_signals();
+}
+
+void Client::refuse_inherited() const {
+    auto held = runtime.lock();
+    refuse_held_elsewhere(*held, runtime_pid_.load(), ::getpid());
 }
 
 void Client::store_runtime(std::unique_ptr<runtime::Runtime> fresh) {
@@ -397,7 +402,7 @@ void Client::store_runtime(std::unique_ptr<runtime::Runtime> fresh) {
 
 std::unique_ptr<runtime::Runtime> Client::take_for_leave() {
     auto held = runtime.lock();
-    refuse_inherited(*held, runtime_pid_.load(), ::getpid());
+    refuse_held_elsewhere(*held, runtime_pid_.load(), ::getpid());
     shared->leaving.store(true);
     return std::move(*held);
 }

@@ -18,5 +18,10 @@ inline constexpr std::size_t max_watch = 64;
 inline constexpr std::size_t max_methods = 256;
 // Bytes of the published state written as compact JSON.
 inline constexpr std::size_t max_state_bytes = 16'384;
+// Levels of arrays and objects in a published state (a scalar has none). An
+// answer carries a member's state below five levels of its own (the ack, the
+// pools map, the delta, the changed list, the member) and its reader stops at
+// 127 in all, so a deeper state would make every answer of its pool unreadable.
+inline constexpr std::size_t max_state_depth = 122;
 
 }  // namespace murlo::proto

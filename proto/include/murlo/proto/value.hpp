@@ -2,6 +2,7 @@
 // The untyped JSON value: null, bool, three number kinds, string, array, and an
 // object whose entries stay sorted by key (bytewise) and unique.
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -45,6 +46,10 @@ struct Value {
     // Entry of an object by key (binary search); null when absent or not an object.
     const Value* find(std::string_view key) const;
 };
+
+// Levels of arrays and objects in `value` (0 for a scalar), counted no further
+// than `limit` + 1: enough to tell whether it nests deeper than `limit`.
+std::size_t nesting_depth(const Value& value, std::size_t limit);
 
 // Exact structural equality: same kinds, same number form (1 != 1.0), same bytes.
 // What decides whether a published state changed. Not `same_value`.

@@ -4,8 +4,9 @@
 //
 // Every Guarded has a rank. A thread may take a ranked lock only while each
 // lock it already holds ranks lower; a lock of rank `alone` nests with no other
-// lock in either direction. Debug builds check this at every acquisition and
-// throw std::logic_error on a violation; release builds compile the check out.
+// lock in either direction. Builds with MURLO_LOCK_RANKS=1 (every debug and
+// test build) check this at every acquisition and throw std::logic_error on a
+// violation; the release build of the module compiles the check out.
 
 #include <cstddef>
 #include <mutex>
@@ -13,6 +14,14 @@
 #include <stdexcept>
 #include <string>
 #include <utility>
+
+#ifndef MURLO_LOCK_RANKS
+#ifdef NDEBUG
+#define MURLO_LOCK_RANKS 0
+#else
+#define MURLO_LOCK_RANKS 1
+#endif
+#endif
 
 namespace murlo::runtime {
 
@@ -23,7 +32,7 @@ constexpr LockRank lock_rank(int rank) { return static_cast<LockRank>(rank); }
 
 namespace detail {
 
-#ifndef NDEBUG
+#if MURLO_LOCK_RANKS
 // The ranks this thread holds, in the order taken. Small: locks nest at most a
 // few deep.
 struct HeldLocks {

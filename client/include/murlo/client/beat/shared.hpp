@@ -222,6 +222,10 @@ struct Client {
     // Leave's first step: refuses an inherited runtime, sets `leaving` and
     // takes the runtime out.
     std::unique_ptr<runtime::Runtime> take_for_leave();
+    // What the publishing calls check first: throws InheritedRuntime, as start
+    // does, while this process holds a runtime inherited through fork (what
+    // they store would never be sent). Changes nothing.
+    void refuse_inherited() const;
     // The runtime taken out as it is, for abandon.
     std::unique_ptr<runtime::Runtime> take_runtime();
 
