@@ -21,6 +21,13 @@ def state_of(size, fill="x"):
     return json.dumps({"s": text}, separators=(",", ":"))
 
 
+def nested(levels):
+    """A state of `levels` arrays and objects, one inside the other (a scalar has none)."""
+    opens = ["[" if i % 2 == 0 else '{"k":' for i in range(levels)]
+    closes = ["]" if i % 2 == 0 else "}" for i in reversed(range(levels))]
+    return "".join(opens) + "0" + "".join(closes)
+
+
 def client(murlo, **kw):
     args = dict(endpoint="http://127.0.0.1:9", pool="p", id=1, incarnation=1, policy="rr")
     args.update(kw)
@@ -57,6 +64,9 @@ def test_the_policy_has_no_limit(murlo):
     (lambda c: c.set_state_only(state_of(16_386, "\u0001")), "state is 16386 bytes of JSON, the limit is 16384"),
     (lambda c: c.set_state(" [ %s ] " % ", ".join(['"%s"' % ("y" * 998)] * 17), False),
      "state is 17018 bytes of JSON, the limit is 16384"),
+    # Deeper than an answer can carry a member's state to its watchers.
+    (lambda c: c.set_state(nested(123), True), "state nests 123 levels deep, the limit is 122"),
+    (lambda c: c.set_state_only(nested(127)), "state nests 127 levels deep, the limit is 122"),
     (lambda c: c.set_url("u" * 513), "url is 513 bytes, the limit is 512"),
     (lambda c: c.watch(["a", "b", "w" * 513, "c"]), "cannot watch a pool name of 513 bytes, the limit is 512"),
 ])
@@ -114,3 +124,15 @@ def test_a_member_at_every_limit_is_accepted_end_to_end(registry, members):
     assert a.set_state_only(state2)
     eventually(lambda: a.publish_versions()[1] == 2)
     assert a.accepted is True and a.last_error() == ""
+
+
+def test_the_deepest_state_an_answer_carries_reaches_a_watcher(registry, members):
+    a = members(registry.url, "deep", 1)
+    assert a.set_state_only(nested(122))
+    assert a.start() is True
+    b = members(registry.url, "deep", 2)
+    b.watch(["deep"])
+    assert b.start() is True
+    seen = eventually(lambda: [m for m in json.loads(b.lookup("deep")) if m["id"] == 1])
+    assert seen[0]["state"] == json.loads(nested(122))
+    assert (a.accepted, b.accepted, a.last_error(), b.last_error()) == (True, True, "", "")

@@ -7,6 +7,10 @@ namespace murlo::client::beat {
 
 namespace {
 
+// A decoded value nests no deeper than the reader allows, so this bound
+// counts every state exactly.
+constexpr std::size_t read_depth_limit = 128;
+
 // Counts the bytes of compact JSON without writing them.
 struct ByteCount {
     std::size_t bytes = 0;
@@ -32,8 +36,14 @@ std::size_t state_bytes(const proto::Value& state) {
 
 std::optional<std::string> state_over_limit(const proto::Value& state) {
     const std::size_t n = state_bytes(state);
-    if (n <= proto::max_state_bytes) return std::nullopt;
-    return "state is " + std::to_string(n) + " bytes of JSON, the limit is " + std::to_string(proto::max_state_bytes);
+    if (n > proto::max_state_bytes)
+        return "state is " + std::to_string(n) + " bytes of JSON, the limit is " +
+               std::to_string(proto::max_state_bytes);
+    const std::size_t depth = proto::nesting_depth(state, read_depth_limit);
+    if (depth > proto::max_state_depth)
+        return "state nests " + std::to_string(depth) + " levels deep, the limit is " +
+               std::to_string(proto::max_state_depth);
+    return std::nullopt;
 }
 
 std::optional<std::string> url_over_limit(std::string_view url) { return name_over_limit("url", url); }

@@ -17,6 +17,7 @@ namespace murlo::client::beat {
 // Bytes of `state` written as compact JSON: what the registry measures.
 std::size_t state_bytes(const proto::Value& state);
 
+// Its compact JSON over the byte limit, or nesting deeper than an answer can carry.
 std::optional<std::string> state_over_limit(const proto::Value& state);
 std::optional<std::string> url_over_limit(std::string_view url);
 // Any name over its limit refuses the whole list.
