@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <functional>
 #include <new>
+#include <span>
 #include <string>
 
 #include "convert.hpp"
@@ -29,10 +30,53 @@ using proto::Value;
 
 struct ClientObject {
     PyObject_HEAD beat::Client client;  // constructed in place by client_new
+    // What never changes of the beat's written length (beat::fixed_beat_bytes).
+    std::size_t fixed_beat_bytes;
 };
 
 beat::Client& client_of(PyObject* self) { return reinterpret_cast<ClientObject*>(self)->client; }
 Shared& shared_of(PyObject* self) { return *client_of(self).shared; }
+
+// --- the beat's length ---------------------------------------------------------
+// A setter counts the beat as it would be with its value in place and refuses
+// one the registry's body limit would turn away: such a beat is answered 413
+// and sent again on every beat. The setters hold the interpreter lock, so none
+// changes the other parts meanwhile; the loop only reads them.
+
+std::size_t url_bytes_now(const Shared& s) {
+    return s.published.with_lock([](const beat::Published& p) { return beat::url_beat_bytes(p.url); });
+}
+
+std::size_t state_bytes_now(const Shared& s) {
+    return s.published.with_lock([](const beat::Published& p) { return beat::state_bytes(p.state); });
+}
+
+// The watch list as `Shared::watch(names)` would leave it: the names not
+// listed yet appended in order, once each, up to the list's limit.
+std::size_t watch_bytes_after(const Shared& s, std::span<const std::string> names) {
+    return s.watched.with_lock([&](const std::vector<std::string>& listed) {
+        std::vector<std::string> appended;
+        for (const auto& name : names) {
+            const auto listed_already = [&](const std::vector<std::string>& list) {
+                return std::find(list.begin(), list.end(), name) != list.end();
+            };
+            if (listed_already(listed) || listed_already(appended)) continue;
+            if (listed.size() + appended.size() >= proto::max_watch) break;
+            appended.push_back(name);
+        }
+        return beat::watch_beat_bytes(listed, appended);
+    });
+}
+
+// False with RuntimeError set when a beat of these parts could pass the body limit.
+bool beat_fits(PyObject* self, std::size_t url, std::size_t state, std::size_t watch) {
+    const std::size_t bytes = reinterpret_cast<ClientObject*>(self)->fixed_beat_bytes + url + state + watch;
+    if (auto e = beat::beat_over_limit(bytes)) {
+        raise_runtime(*e);
+        return false;
+    }
+    return true;
+}
 
 // The bounded beats of start and leave run with the interpreter lock released.
 void release_interpreter(const std::function<void()>& work) {
@@ -69,10 +113,16 @@ PyObject* client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             return nullptr;
         // What the registry would refuse for good is refused here, before anything is built.
         static const std::vector<std::string> no_methods;
-        if (auto e = beat::member_over_limit(pool, incarnation, url, methods ? *methods : no_methods))
-            return raise_runtime(*e);
+        const std::vector<std::string>& listed = methods ? *methods : no_methods;
+        if (auto e = beat::member_over_limit(pool, incarnation, url, listed)) return raise_runtime(*e);
+        const std::size_t fixed = beat::fixed_beat_bytes(pool, slot, id, incarnation, policy, size, exclusive, listed);
+        // A new client publishes its URL and the empty state, and watches nothing.
+        const std::size_t first =
+            fixed + beat::url_beat_bytes(url) + beat::state_bytes(beat::Published{}.state) + beat::watch_beat_bytes({});
+        if (auto e = beat::beat_over_limit(first)) return raise_runtime(*e);
         PyObject* self = type->tp_alloc(type, 0);
         if (self == nullptr) return nullptr;
+        reinterpret_cast<ClientObject*>(self)->fixed_beat_bytes = fixed;
         try {
             new (&reinterpret_cast<ClientObject*>(self)->client)
                 beat::Client(std::move(endpoint), std::move(pool), id, incarnation, std::move(policy), slot, size,
@@ -132,10 +182,12 @@ PyObject* m_abandon(PyObject* self, PyObject*) {
 // --- publishing ----------------------------------------------------------------
 
 // Decodes and checks the state, then publishes it (and readiness, when given).
-PyObject* publish_state(Shared& s, std::string_view text, std::optional<bool> ready) {
+PyObject* publish_state(PyObject* self, std::string_view text, std::optional<bool> ready) {
     auto state = decode(text);
     if (!state) return nullptr;
     if (auto e = beat::state_over_limit(*state)) return raise_runtime(*e);
+    Shared& s = shared_of(self);
+    if (!beat_fits(self, url_bytes_now(s), beat::state_bytes(*state), watch_bytes_after(s, {}))) return nullptr;
     return to_python_bool(s.publish_state(std::move(*state), ready));
 }
 
@@ -145,7 +197,7 @@ PyObject* m_set_state(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         std::string_view state_json;
         bool ready = false;
         if (!parse(sig, args, nargs, kwnames, state_json, ready)) return nullptr;
-        return publish_state(shared_of(self), state_json, ready);
+        return publish_state(self, state_json, ready);
     });
 }
 
@@ -154,7 +206,7 @@ PyObject* m_set_state_only(PyObject* self, PyObject* const* args, Py_ssize_t nar
         static const Signature sig{"set_state_only", {"state_json"}, 1};
         std::string_view state_json;
         if (!parse(sig, args, nargs, kwnames, state_json)) return nullptr;
-        return publish_state(shared_of(self), state_json, std::nullopt);
+        return publish_state(self, state_json, std::nullopt);
     });
 }
 
@@ -165,7 +217,9 @@ PyObject* m_set_url(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
         if (!parse(sig, args, nargs, kwnames, url)) return nullptr;
         if (url)
             if (auto e = beat::url_over_limit(*url)) return raise_runtime(*e);
-        shared_of(self).publish_url(url);
+        Shared& s = shared_of(self);
+        if (!beat_fits(self, beat::url_beat_bytes(url), state_bytes_now(s), watch_bytes_after(s, {}))) return nullptr;
+        s.publish_url(url);
         Py_RETURN_NONE;
     });
 }
@@ -188,7 +242,9 @@ PyObject* m_watch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
         if (!parse(sig, args, nargs, kwnames, pools)) return nullptr;
         // Checked before anything is appended: such a call changes nothing.
         if (auto e = beat::watch_over_limit(pools)) return raise_runtime(*e);
-        if (auto refusal = shared_of(self).watch(pools)) return raise_runtime(*refusal);
+        Shared& s = shared_of(self);
+        if (!beat_fits(self, url_bytes_now(s), state_bytes_now(s), watch_bytes_after(s, pools))) return nullptr;
+        if (auto refusal = s.watch(pools)) return raise_runtime(*refusal);
         Py_RETURN_NONE;
     });
 }
