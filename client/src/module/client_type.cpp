@@ -181,6 +181,18 @@ PyObject* m_abandon(PyObject* self, PyObject*) {
 
 // --- publishing ----------------------------------------------------------------
 
+// False with RuntimeError set, as start and leave give it, in a forked child
+// still holding the parent's runtime: what a call stored there would never be sent.
+bool own_runtime(PyObject* self) {
+    try {
+        client_of(self).refuse_inherited();
+        return true;
+    } catch (const beat::InheritedRuntime& e) {
+        raise_runtime(e.what());
+        return false;
+    }
+}
+
 // Decodes and checks the state, then publishes it (and readiness, when given).
 PyObject* publish_state(PyObject* self, std::string_view text, std::optional<bool> ready) {
     auto state = decode(text);
@@ -196,7 +208,7 @@ PyObject* m_set_state(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         static const Signature sig{"set_state", {"state_json", "ready"}, 2};
         std::string_view state_json;
         bool ready = false;
-        if (!parse(sig, args, nargs, kwnames, state_json, ready)) return nullptr;
+        if (!parse(sig, args, nargs, kwnames, state_json, ready) || !own_runtime(self)) return nullptr;
         return publish_state(self, state_json, ready);
     });
 }
@@ -205,7 +217,7 @@ PyObject* m_set_state_only(PyObject* self, PyObject* const* args, Py_ssize_t nar
     return guarded([&]() -> PyObject* {
         static const Signature sig{"set_state_only", {"state_json"}, 1};
         std::string_view state_json;
-        if (!parse(sig, args, nargs, kwnames, state_json)) return nullptr;
+        if (!parse(sig, args, nargs, kwnames, state_json) || !own_runtime(self)) return nullptr;
         return publish_state(self, state_json, std::nullopt);
     });
 }
@@ -214,7 +226,7 @@ PyObject* m_set_url(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     return guarded([&]() -> PyObject* {
         static const Signature sig{"set_url", {"url"}, 0};
         std::optional<std::string_view> url;
-        if (!parse(sig, args, nargs, kwnames, url)) return nullptr;
+        if (!parse(sig, args, nargs, kwnames, url) || !own_runtime(self)) return nullptr;
         if (url)
             if (auto e = beat::url_over_limit(*url)) return raise_runtime(*e);
         Shared& s = shared_of(self);
@@ -239,7 +251,7 @@ PyObject* m_watch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
     return guarded([&]() -> PyObject* {
         static const Signature sig{"watch", {"pools"}, 1};
         std::vector<std::string> pools;
-        if (!parse(sig, args, nargs, kwnames, pools)) return nullptr;
+        if (!parse(sig, args, nargs, kwnames, pools) || !own_runtime(self)) return nullptr;
         // Checked before anything is appended: such a call changes nothing.
         if (auto e = beat::watch_over_limit(pools)) return raise_runtime(*e);
         Shared& s = shared_of(self);
