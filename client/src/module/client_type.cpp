@@ -153,6 +153,9 @@ PyObject* m_start(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
         static const Signature sig{"start", {"budget_ms"}, 0};
         std::uint64_t budget_ms = 5000;
         if (!parse(sig, args, nargs, kwnames, budget_ms)) return nullptr;
+        // Every beat of this client now says it leaves: it can never be registered again.
+        if (shared_of(self).leaving.load())
+            return raise_runtime("this client has left its pool. A new Client with a fresh incarnation joins again.");
         try {
             return to_python_bool(beat::start(client_of(self), budget_ms, release_interpreter));
         } catch (const beat::InheritedRuntime& e) {
