@@ -3,6 +3,8 @@
 // its locks; the object adds none) and build Python results only after every
 // lock is released.
 
+#include <fcntl.h>
+
 #include <algorithm>
 #include <functional>
 #include <new>
@@ -271,6 +273,13 @@ PyObject* m_add_wake_fd(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         static const Signature sig{"add_wake_fd", {"fd"}, 1};
         std::int32_t fd = 0;
         if (!parse(sig, args, nargs, kwnames, fd)) return nullptr;
+        // A number not open now would have the bell write into whatever file
+        // is later opened under it; a negative one is no descriptor at all.
+        if (fd < 0) {
+            PyErr_SetString(PyExc_OverflowError, ("wake descriptor " + std::to_string(fd) + " is negative").c_str());
+            return nullptr;
+        }
+        if (::fcntl(fd, F_GETFD) == -1) return raise_runtime("wake descriptor " + std::to_string(fd) + " is not open");
         shared_of(self).add_wake_fd(fd);
         Py_RETURN_NONE;
     });
