@@ -318,7 +318,7 @@ class Index:
     {"methods": ["x"]},
     {"methods": []},
     {"exclusive": True, "coalesce_ms": 0},
-    {"endpoint": "not a url", "pool": "", "policy": ""},
+    {"pool": "", "policy": ""},
 ])
 def test_constructor_accepts(murlo, kw):
     client(murlo, **kw)

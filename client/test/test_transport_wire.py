@@ -226,21 +226,11 @@ def test_a_server_speaking_only_http11():
         server.server_close()
 
 
-@pytest.mark.parametrize("endpoint,message", [
-    ("http://127.0.0.1:%d" % free_port(), "cannot reach it: client error (Connect)"),
-    ("https://127.0.0.1:1", "cannot reach it: client error (Connect)"),
-    ("", "client error (AbsoluteUriRequired)" + H2C_ONLY),
-    ("registry", "client error (AbsoluteUriRequired)" + H2C_ONLY),
-    ("localhost:1", "client error (AbsoluteUriRequired)" + H2C_ONLY),
-    ("http://exa mple", "cannot build the request: "),
-])
-def test_endpoints_that_cannot_work(endpoint, message):
-    c = client(endpoint)
+def test_an_endpoint_where_nothing_listens():
+    # Endpoints that could never work are refused when the client is built.
+    c = client("http://127.0.0.1:%d" % free_port())
     assert c.start(5000) is False
-    if message.endswith(": "):
-        assert c.last_error().startswith(message) and len(c.last_error()) > len(message)
-    else:
-        assert c.last_error() == message
+    assert c.last_error() == "cannot reach it: client error (Connect)"
     c.leave()
 
 
@@ -257,12 +247,6 @@ def test_through_a_real_registry(registry):
     assert c.last_error() == ""
     assert c.registry() == (2, "0.17.0")
     c.leave()
-
-
-def test_an_endpoint_ending_in_a_slash_gets_404(registry):
-    c = client(registry.url + "/", id=12)
-    assert c.start(5000) is False
-    assert c.last_error() == "the registry answered HTTP 404"
 
 
 def test_localhost_reaches_a_registry_bound_to_one_family_only():

@@ -15,6 +15,7 @@
 #include "docs.hpp"
 #include "errors.hpp"
 #include "module.hpp"
+#include "murlo/client/beat/endpoint.hpp"
 #include "murlo/client/beat/lifecycle.hpp"
 #include "murlo/client/beat/limits.hpp"
 #include "murlo/client/beat/shared.hpp"
@@ -113,7 +114,9 @@ PyObject* client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (!parse(sig, args, kwargs, endpoint, pool, id, incarnation, policy, slot, size, url, methods, exclusive,
                    coalesce_ms))
             return nullptr;
-        // What the registry would refuse for good is refused here, before anything is built.
+        // An endpoint no beat can reach, and what the registry would refuse for
+        // good, are refused here, before anything is built.
+        if (auto e = beat::endpoint_refusal(endpoint)) return raise_value(*e);
         static const std::vector<std::string> no_methods;
         const std::vector<std::string>& listed = methods ? *methods : no_methods;
         if (auto e = beat::member_over_limit(pool, incarnation, url, listed)) return raise_runtime(*e);
