@@ -308,6 +308,27 @@ def test_leave_is_seen_long_before_the_lease(registry, members, pool):
     b.leave()  # again: nothing left to do
 
 
+@pytest.mark.parametrize("started", [False, True], ids=["never started", "started"])
+def test_start_after_leave_refuses_and_a_fresh_incarnation_joins(registry, members, pool, started):
+    c = members(registry.url, pool, 1)
+    if started:
+        assert c.start() is True
+    c.leave()
+    before = c.stats(), c.cache_revision()
+    with pytest.raises(RuntimeError) as e:
+        c.start()
+    assert type(e.value) is RuntimeError
+    assert str(e.value) == "this client has left its pool. A new Client with a fresh incarnation joins again."
+    after = c.stats(), c.cache_revision()
+    for counts in (before[0], after[0]):
+        del counts["silence_ms"]
+    assert after == before  # no beat of its own, no bell
+    again = members(registry.url, pool, 1, incarnation=2)
+    again.watch([pool])
+    assert again.start() is True and again.accepted
+    eventually(lambda: [(m["id"], m["incarnation"]) for m in json.loads(again.lookup(pool))] == [(1, 2)])
+
+
 def test_a_killed_member_expires_after_its_lease(start_registry, members, pool):
     r = start_registry(ttl_ms=1000)
     w = members(r.url, pool, 1)

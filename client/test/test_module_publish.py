@@ -190,17 +190,43 @@ def test_drop_keeps_the_order_and_the_others(c):
 def test_a_closed_descriptor_does_not_stop_the_others(c):
     r1, w1 = os.pipe()
     r2, w2 = os.pipe()
-    os.close(r1)
-    os.close(w1)  # w1's number is now closed
     try:
         os.set_blocking(r2, False)
         c.add_wake_fd(w1)
         c.add_wake_fd(w2)
+        os.close(r1)
+        os.close(w1)  # closed while still registered: its writes fail from now on
         c.wake()
         assert drain(r2) == b"\x01"
     finally:
         os.close(r2)
         os.close(w2)
+
+
+def test_a_descriptor_that_is_not_open_is_refused(c):
+    r, w = os.pipe()
+    later_r, later_w = os.pipe()
+    os.close(r)
+    os.close(w)
+    try:
+        for fd, error, message in [(-1, OverflowError, "wake descriptor -1 is negative"),
+                                   (w, RuntimeError, "wake descriptor %d is not open" % w)]:
+            with pytest.raises(error) as e:
+                c.add_wake_fd(fd)
+            assert type(e.value) is error and str(e.value) == message
+        # Nothing was listed: a file opened later under the refused number gets no byte.
+        os.dup2(later_w, w)
+        os.set_blocking(later_r, False)
+        c.wake()
+        assert drain(later_r) == b""
+        assert c.cache_revision() == 1
+    finally:
+        os.close(later_r)
+        os.close(later_w)
+        try:
+            os.close(w)  # open again only once dup2 has run
+        except OSError:
+            pass
 
 
 # --- waiting -----------------------------------------------------------------------------

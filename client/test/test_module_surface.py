@@ -5,6 +5,7 @@ arguments are bound and converted."""
 import gc
 import importlib
 import inspect
+import os
 import sys
 import weakref
 
@@ -317,7 +318,7 @@ class Index:
     {"methods": ["x"]},
     {"methods": []},
     {"exclusive": True, "coalesce_ms": 0},
-    {"endpoint": "not a url", "pool": "", "policy": ""},
+    {"pool": "", "policy": ""},
 ])
 def test_constructor_accepts(murlo, kw):
     client(murlo, **kw)
@@ -407,13 +408,23 @@ def test_numpy_bool_is_a_bool(murlo):
     assert c.lookup("p", "{}", numpy.bool_(False)) == "[]"
 
 
-def test_fd_range_edges_are_accepted(murlo):
+def test_fd_range_edges_convert_and_only_open_descriptors_register(murlo):
     c = client(murlo)
-    c.add_wake_fd(-2**31)
-    c.add_wake_fd(2**31 - 1)
-    c.add_wake_fd(Index(-1))
-    c.wake()  # numbers that are no open descriptor are passed over
-    assert c.cache_revision() == 1
+    for fd, error, message in [(-2**31, OverflowError, "wake descriptor -2147483648 is negative"),
+                               (Index(-1), OverflowError, "wake descriptor -1 is negative"),
+                               (2**31 - 1, RuntimeError, "wake descriptor 2147483647 is not open")]:
+        with pytest.raises(error) as e:
+            c.add_wake_fd(fd)
+        assert type(e.value) is error and str(e.value) == message
+    r, w = os.pipe()
+    try:
+        os.set_blocking(r, False)
+        c.add_wake_fd(Index(w))
+        c.wake()
+        assert os.read(r, 16) == b"\x01"
+    finally:
+        os.close(r)
+        os.close(w)
 
 
 def test_module_errors_are_runtime_errors(murlo):

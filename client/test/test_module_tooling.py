@@ -112,10 +112,11 @@ def conforms(value, hint):
 
 
 # Calls that cover every method, against a cached pool and one never seen.
+WAKE_FD = os.open(os.devnull, os.O_WRONLY)  # add_wake_fd takes only an open descriptor
 CALLS = [
     ("start", ()), ("watch", (["tooling"],)), ("set_state", ('{"a":1}', True)), ("set_state", ('{"a":1}', True)),
     ("set_state_only", ('{"a":2}',)), ("publish_versions", ()), ("registry", ()), ("is_ready", ()),
-    ("add_wake_fd", (-1,)), ("drop_wake_fd", (-1,)), ("wake", ()), ("set_url", ("http://u",)),
+    ("add_wake_fd", (WAKE_FD,)), ("drop_wake_fd", (WAKE_FD,)), ("wake", ()), ("set_url", ("http://u",)),
     ("lookup", ("tooling",)), ("lookup", ("nowhere",)), ("choose", ("tooling",)), ("choose", ("nowhere",)),
     ("lookup_slot", ("tooling", 0)), ("lookup_slot", ("tooling", 9)), ("frozen", ("tooling",)),
     ("frozen", ("nowhere",)), ("field_digest", ("tooling", ["a"])), ("field_digest", ("nowhere", ["a"])),

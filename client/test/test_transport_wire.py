@@ -158,6 +158,8 @@ def reset_mid_body(reply, sid):
     (stalled_body, 1500, "reply body stalled past 1500ms"),
     (reset_mid_body, 5000, "reply body broke off: the stream was reset with INTERNAL_ERROR"),
     (answer(400, b'{"error":"x"}'), 5000, "the registry answered HTTP 400"),
+    # The client refuses a beat the registry would find too large; a 413 still reads as an answer.
+    (answer(413, b"{}"), 5000, "the registry answered HTTP 413"),
     (answer(503), 5000, "the registry answered HTTP 503"),
     (answer(304), 5000, "the registry answered HTTP 304"),
     (answer(204), 5000, "the reply is not a BeatAck: EOF while parsing a value at line 1 column 0"),
@@ -224,21 +226,11 @@ def test_a_server_speaking_only_http11():
         server.server_close()
 
 
-@pytest.mark.parametrize("endpoint,message", [
-    ("http://127.0.0.1:%d" % free_port(), "cannot reach it: client error (Connect)"),
-    ("https://127.0.0.1:1", "cannot reach it: client error (Connect)"),
-    ("", "client error (AbsoluteUriRequired)" + H2C_ONLY),
-    ("registry", "client error (AbsoluteUriRequired)" + H2C_ONLY),
-    ("localhost:1", "client error (AbsoluteUriRequired)" + H2C_ONLY),
-    ("http://exa mple", "cannot build the request: "),
-])
-def test_endpoints_that_cannot_work(endpoint, message):
-    c = client(endpoint)
+def test_an_endpoint_where_nothing_listens():
+    # Endpoints that could never work are refused when the client is built.
+    c = client("http://127.0.0.1:%d" % free_port())
     assert c.start(5000) is False
-    if message.endswith(": "):
-        assert c.last_error().startswith(message) and len(c.last_error()) > len(message)
-    else:
-        assert c.last_error() == message
+    assert c.last_error() == "cannot reach it: client error (Connect)"
     c.leave()
 
 
@@ -254,21 +246,6 @@ def test_through_a_real_registry(registry):
     assert c.start(5000) is True
     assert c.last_error() == ""
     assert c.registry() == (2, "0.17.0")
-    c.leave()
-
-
-def test_an_endpoint_ending_in_a_slash_gets_404(registry):
-    c = client(registry.url + "/", id=12)
-    assert c.start(5000) is False
-    assert c.last_error() == "the registry answered HTTP 404"
-
-
-def test_a_beat_larger_than_the_window_reaches_the_413(registry):
-    import _murlo
-    # Every field within its limit; the policy has none, and makes the body 600 KB.
-    c = _murlo.Client(registry.url, "p", 13, 1, "y" * 600_000)
-    assert c.start(5000) is False
-    assert c.last_error() == "the registry answered HTTP 413"
     c.leave()
 
 

@@ -3,15 +3,19 @@
 // its locks; the object adds none) and build Python results only after every
 // lock is released.
 
+#include <fcntl.h>
+
 #include <algorithm>
 #include <functional>
 #include <new>
+#include <span>
 #include <string>
 
 #include "convert.hpp"
 #include "docs.hpp"
 #include "errors.hpp"
 #include "module.hpp"
+#include "murlo/client/beat/endpoint.hpp"
 #include "murlo/client/beat/lifecycle.hpp"
 #include "murlo/client/beat/limits.hpp"
 #include "murlo/client/beat/shared.hpp"
@@ -29,10 +33,53 @@ using proto::Value;
 
 struct ClientObject {
     PyObject_HEAD beat::Client client;  // constructed in place by client_new
+    // What never changes of the beat's written length (beat::fixed_beat_bytes).
+    std::size_t fixed_beat_bytes;
 };
 
 beat::Client& client_of(PyObject* self) { return reinterpret_cast<ClientObject*>(self)->client; }
 Shared& shared_of(PyObject* self) { return *client_of(self).shared; }
+
+// --- the beat's length ---------------------------------------------------------
+// A setter counts the beat as it would be with its value in place and refuses
+// one the registry's body limit would turn away: such a beat is answered 413
+// and sent again on every beat. The setters hold the interpreter lock, so none
+// changes the other parts meanwhile; the loop only reads them.
+
+std::size_t url_bytes_now(const Shared& s) {
+    return s.published.with_lock([](const beat::Published& p) { return beat::url_beat_bytes(p.url); });
+}
+
+std::size_t state_bytes_now(const Shared& s) {
+    return s.published.with_lock([](const beat::Published& p) { return beat::state_bytes(p.state); });
+}
+
+// The watch list as `Shared::watch(names)` would leave it: the names not
+// listed yet appended in order, once each, up to the list's limit.
+std::size_t watch_bytes_after(const Shared& s, std::span<const std::string> names) {
+    return s.watched.with_lock([&](const std::vector<std::string>& listed) {
+        std::vector<std::string> appended;
+        for (const auto& name : names) {
+            const auto listed_already = [&](const std::vector<std::string>& list) {
+                return std::find(list.begin(), list.end(), name) != list.end();
+            };
+            if (listed_already(listed) || listed_already(appended)) continue;
+            if (listed.size() + appended.size() >= proto::max_watch) break;
+            appended.push_back(name);
+        }
+        return beat::watch_beat_bytes(listed, appended);
+    });
+}
+
+// False with RuntimeError set when a beat of these parts could pass the body limit.
+bool beat_fits(PyObject* self, std::size_t url, std::size_t state, std::size_t watch) {
+    const std::size_t bytes = reinterpret_cast<ClientObject*>(self)->fixed_beat_bytes + url + state + watch;
+    if (auto e = beat::beat_over_limit(bytes)) {
+        raise_runtime(*e);
+        return false;
+    }
+    return true;
+}
 
 // The bounded beats of start and leave run with the interpreter lock released.
 void release_interpreter(const std::function<void()>& work) {
@@ -67,12 +114,20 @@ PyObject* client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (!parse(sig, args, kwargs, endpoint, pool, id, incarnation, policy, slot, size, url, methods, exclusive,
                    coalesce_ms))
             return nullptr;
-        // What the registry would refuse for good is refused here, before anything is built.
+        // An endpoint no beat can reach, and what the registry would refuse for
+        // good, are refused here, before anything is built.
+        if (auto e = beat::endpoint_refusal(endpoint)) return raise_value(*e);
         static const std::vector<std::string> no_methods;
-        if (auto e = beat::member_over_limit(pool, incarnation, url, methods ? *methods : no_methods))
-            return raise_runtime(*e);
+        const std::vector<std::string>& listed = methods ? *methods : no_methods;
+        if (auto e = beat::member_over_limit(pool, incarnation, url, listed)) return raise_runtime(*e);
+        const std::size_t fixed = beat::fixed_beat_bytes(pool, slot, id, incarnation, policy, size, exclusive, listed);
+        // A new client publishes its URL and the empty state, and watches nothing.
+        const std::size_t first =
+            fixed + beat::url_beat_bytes(url) + beat::state_bytes(beat::Published{}.state) + beat::watch_beat_bytes({});
+        if (auto e = beat::beat_over_limit(first)) return raise_runtime(*e);
         PyObject* self = type->tp_alloc(type, 0);
         if (self == nullptr) return nullptr;
+        reinterpret_cast<ClientObject*>(self)->fixed_beat_bytes = fixed;
         try {
             new (&reinterpret_cast<ClientObject*>(self)->client)
                 beat::Client(std::move(endpoint), std::move(pool), id, incarnation, std::move(policy), slot, size,
@@ -103,6 +158,9 @@ PyObject* m_start(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
         static const Signature sig{"start", {"budget_ms"}, 0};
         std::uint64_t budget_ms = 5000;
         if (!parse(sig, args, nargs, kwnames, budget_ms)) return nullptr;
+        // Every beat of this client now says it leaves: it can never be registered again.
+        if (shared_of(self).leaving.load())
+            return raise_runtime("this client has left its pool. A new Client with a fresh incarnation joins again.");
         try {
             return to_python_bool(beat::start(client_of(self), budget_ms, release_interpreter));
         } catch (const beat::InheritedRuntime& e) {
@@ -131,11 +189,25 @@ PyObject* m_abandon(PyObject* self, PyObject*) {
 
 // --- publishing ----------------------------------------------------------------
 
+// False with RuntimeError set, as start and leave give it, in a forked child
+// still holding the parent's runtime: what a call stored there would never be sent.
+bool own_runtime(PyObject* self) {
+    try {
+        client_of(self).refuse_inherited();
+        return true;
+    } catch (const beat::InheritedRuntime& e) {
+        raise_runtime(e.what());
+        return false;
+    }
+}
+
 // Decodes and checks the state, then publishes it (and readiness, when given).
-PyObject* publish_state(Shared& s, std::string_view text, std::optional<bool> ready) {
+PyObject* publish_state(PyObject* self, std::string_view text, std::optional<bool> ready) {
     auto state = decode(text);
     if (!state) return nullptr;
     if (auto e = beat::state_over_limit(*state)) return raise_runtime(*e);
+    Shared& s = shared_of(self);
+    if (!beat_fits(self, url_bytes_now(s), beat::state_bytes(*state), watch_bytes_after(s, {}))) return nullptr;
     return to_python_bool(s.publish_state(std::move(*state), ready));
 }
 
@@ -144,8 +216,8 @@ PyObject* m_set_state(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         static const Signature sig{"set_state", {"state_json", "ready"}, 2};
         std::string_view state_json;
         bool ready = false;
-        if (!parse(sig, args, nargs, kwnames, state_json, ready)) return nullptr;
-        return publish_state(shared_of(self), state_json, ready);
+        if (!parse(sig, args, nargs, kwnames, state_json, ready) || !own_runtime(self)) return nullptr;
+        return publish_state(self, state_json, ready);
     });
 }
 
@@ -153,8 +225,8 @@ PyObject* m_set_state_only(PyObject* self, PyObject* const* args, Py_ssize_t nar
     return guarded([&]() -> PyObject* {
         static const Signature sig{"set_state_only", {"state_json"}, 1};
         std::string_view state_json;
-        if (!parse(sig, args, nargs, kwnames, state_json)) return nullptr;
-        return publish_state(shared_of(self), state_json, std::nullopt);
+        if (!parse(sig, args, nargs, kwnames, state_json) || !own_runtime(self)) return nullptr;
+        return publish_state(self, state_json, std::nullopt);
     });
 }
 
@@ -162,10 +234,12 @@ PyObject* m_set_url(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     return guarded([&]() -> PyObject* {
         static const Signature sig{"set_url", {"url"}, 0};
         std::optional<std::string_view> url;
-        if (!parse(sig, args, nargs, kwnames, url)) return nullptr;
+        if (!parse(sig, args, nargs, kwnames, url) || !own_runtime(self)) return nullptr;
         if (url)
             if (auto e = beat::url_over_limit(*url)) return raise_runtime(*e);
-        shared_of(self).publish_url(url);
+        Shared& s = shared_of(self);
+        if (!beat_fits(self, beat::url_beat_bytes(url), state_bytes_now(s), watch_bytes_after(s, {}))) return nullptr;
+        s.publish_url(url);
         Py_RETURN_NONE;
     });
 }
@@ -185,10 +259,12 @@ PyObject* m_watch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
     return guarded([&]() -> PyObject* {
         static const Signature sig{"watch", {"pools"}, 1};
         std::vector<std::string> pools;
-        if (!parse(sig, args, nargs, kwnames, pools)) return nullptr;
+        if (!parse(sig, args, nargs, kwnames, pools) || !own_runtime(self)) return nullptr;
         // Checked before anything is appended: such a call changes nothing.
         if (auto e = beat::watch_over_limit(pools)) return raise_runtime(*e);
-        if (auto refusal = shared_of(self).watch(pools)) return raise_runtime(*refusal);
+        Shared& s = shared_of(self);
+        if (!beat_fits(self, url_bytes_now(s), state_bytes_now(s), watch_bytes_after(s, pools))) return nullptr;
+        if (auto refusal = s.watch(pools)) return raise_runtime(*refusal);
         Py_RETURN_NONE;
     });
 }
@@ -200,6 +276,13 @@ PyObject* m_add_wake_fd(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         static const Signature sig{"add_wake_fd", {"fd"}, 1};
         std::int32_t fd = 0;
         if (!parse(sig, args, nargs, kwnames, fd)) return nullptr;
+        // A number not open now would have the bell write into whatever file
+        // is later opened under it; a negative one is no descriptor at all.
+        if (fd < 0) {
+            PyErr_SetString(PyExc_OverflowError, ("wake descriptor " + std::to_string(fd) + " is negative").c_str());
+            return nullptr;
+        }
+        if (::fcntl(fd, F_GETFD) == -1) return raise_runtime("wake descriptor " + std::to_string(fd) + " is not open");
         shared_of(self).add_wake_fd(fd);
         Py_RETURN_NONE;
     });

@@ -29,6 +29,8 @@ bool init_errors() {
 
 PyObject* raise_runtime(std::string_view message) { return raise_with(PyExc_RuntimeError, message); }
 
+PyObject* raise_value(std::string_view message) { return raise_with(PyExc_ValueError, message); }
+
 PyObject* raise_panic(std::string_view message) {
     return raise_with(panic_type != nullptr ? panic_type : PyExc_SystemError, message);
 }

@@ -1,8 +1,9 @@
 #pragma once
 // How failures leave the module: its own errors as RuntimeError with their
-// message; a C++ exception escaping a call (an internal invariant failure) as
-// PanicException, which derives from BaseException so that ordinary
-// `except Exception` handlers do not swallow it. The process lives on.
+// message (an endpoint no beat can reach as ValueError); a C++ exception
+// escaping a call (an internal invariant failure) as PanicException, which
+// derives from BaseException so that ordinary `except Exception` handlers do
+// not swallow it. The process lives on.
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -18,6 +19,8 @@ bool init_errors();
 
 // RuntimeError with `message`; returns null for `return raise_runtime(...)`.
 PyObject* raise_runtime(std::string_view message);
+// ValueError with `message`; only for an endpoint no beat could reach.
+PyObject* raise_value(std::string_view message);
 // PanicException with `message`; returns null.
 PyObject* raise_panic(std::string_view message);
 

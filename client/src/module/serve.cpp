@@ -12,10 +12,15 @@
 #include "docs.hpp"
 #include "errors.hpp"
 #include "module.hpp"
+#include "murlo/client/beat/limits.hpp"
 #include "murlo/registry/run.hpp"
+#include "murlo/registry/server.hpp"
 #include "murlo/runtime/runtime.hpp"
 
 namespace murlo::client::module {
+
+// The client keeps its own copy of the registry's body limit; both sides meet here.
+static_assert(beat::max_body_bytes == registry::server::body_limit);
 
 namespace {
 
