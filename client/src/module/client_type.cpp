@@ -278,10 +278,7 @@ PyObject* m_add_wake_fd(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         if (!parse(sig, args, nargs, kwnames, fd)) return nullptr;
         // A number not open now would have the bell write into whatever file
         // is later opened under it; a negative one is no descriptor at all.
-        if (fd < 0) {
-            PyErr_SetString(PyExc_OverflowError, ("wake descriptor " + std::to_string(fd) + " is negative").c_str());
-            return nullptr;
-        }
+        if (fd < 0) return raise_runtime("wake descriptor " + std::to_string(fd) + " is negative");
         if (::fcntl(fd, F_GETFD) == -1) return raise_runtime("wake descriptor " + std::to_string(fd) + " is not open");
         shared_of(self).add_wake_fd(fd);
         Py_RETURN_NONE;
