@@ -88,7 +88,7 @@ bool Registry::refresh_shared(const proto::Beat& beat, Instant now, SharedBeatAc
                 return false;
             }
         }
-        record.expires.store(deadline_after(now, ttl_));
+        record.expires.renew(deadline_after(now, ttl_));
         ack.accepted = true;
         tables_->collect(beat, deferred, ack.pools);
     }
@@ -156,7 +156,7 @@ SharedBeatAck Registry::beat_shared(const proto::Beat& beat, Instant now) {
                 pool.departed[id] = Departure{incarnation, deadline_after(now, ttl_)};
             } else if (is_found && live == incarnation) {
                 Record& record = found->second;
-                record.expires = deadline_after(now, ttl_);
+                record.expires.renew(deadline_after(now, ttl_));
                 const bool already =
                     record.publication && (!beat.publication || *beat.publication <= *record.publication);
                 if (!already) {
@@ -185,7 +185,7 @@ SharedBeatAck Registry::beat_shared(const proto::Beat& beat, Instant now) {
                 record.member.state = beat.state;
                 record.member.ready = beat.ready;
                 record.publication = beat.publication;
-                record.expires = deadline_after(now, ttl_);
+                record.expires.renew(deadline_after(now, ttl_));
                 record.state_len = *state_len;
                 pool.roster ^= record.member.roster_hash();
                 pool.records.emplace(id, std::move(record));
