@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "murlo/proto/json.hpp"
+#include "murlo/proto/value.hpp"
 #include "../delta/length.hpp"
 #include "murlo/registry/state.hpp"
 #include "pool.hpp"
@@ -28,7 +29,11 @@ std::optional<std::size_t> within_limits(const proto::Beat& beat) {
     for (const std::string& name : beat.methods) {
         if (name.size() > max_name_bytes) return std::nullopt;
     }
-    return delta::serialized_len(beat.state, max_state_bytes);
+    const std::optional<std::size_t> state_len = delta::serialized_len(beat.state, max_state_bytes);
+    // Nested deeper than an answer can carry it, a state would make every
+    // answer of its pool unreadable to the pool's watchers.
+    if (!state_len || proto::nesting_depth(beat.state, max_state_depth) > max_state_depth) return std::nullopt;
+    return state_len;
 }
 
 std::string policy_refusal(const proto::Beat& beat, const Pool& pool) {

@@ -34,6 +34,7 @@ using proto::max_incarnation;
 using proto::max_methods;
 using proto::max_name_bytes;
 using proto::max_state_bytes;
+using proto::max_state_depth;
 using proto::max_watch;
 // Version steps a pool remembers; older `seen` values get a full delta.
 inline constexpr std::size_t history_limit = 4'096;
