@@ -49,6 +49,15 @@ std::uint64_t version_of(const Registry& registry, const std::string& name = "p"
     return it == snap.end() ? 0 : it->second.version;
 }
 
+// A state `depth` levels deep, arrays and objects in turn around a number.
+Value nested(std::size_t depth) {
+    Value v(std::uint64_t{1});
+    for (std::size_t i = 0; i < depth; ++i) {
+        v = i % 2 ? Value::object({{"k", std::move(v)}}) : Value(proto::Array{std::move(v)});
+    }
+    return v;
+}
+
 TEST(BeatLimits, EachLimitPassesAtItsValueAndRefusesOneAbove) {
     struct Case {
         const char* name;
@@ -100,6 +109,16 @@ TEST(BeatLimits, EachLimitPassesAtItsValueAndRefusesOneAbove) {
              b.state = Value::object({{"k", Value(proto::Array{Value(std::string(16'375, 'x'))})}});
          },
          false},
+        // Below the five levels of an answer, no reader takes a state deeper
+        // than 122; a beat (one level above it) could carry 126.
+        {"state depth 122", [](Beat& b) { b.state = nested(122); }, true},
+        {"state depth 123", [](Beat& b) { b.state = nested(123); }, false},
+        {"state depth 126", [](Beat& b) { b.state = nested(126); }, false},
+        {"state depth 123 beside a shallow key",
+         [](Beat& b) {
+             b.state = Value::object({{"a", Value(std::uint64_t{1})}, {"z", nested(122)}});
+         },
+         false},
         // Nothing else is limited.
         {"long policy", [](Beat& b) { b.policy = std::string(100'000, 'p'); }, true},
         {"empty pool name", [](Beat& b) { b.pool = ""; }, true},
@@ -113,9 +132,42 @@ TEST(BeatLimits, EachLimitPassesAtItsValueAndRefusesOneAbove) {
         EXPECT_EQ(ack.accepted, c.accepted) << c.name;
         EXPECT_FALSE(ack.refused) << c.name;
         EXPECT_TRUE(ack.pools.empty()) << c.name;
-        // A refused beat creates nothing; an accepted one creates its pool.
-        EXPECT_EQ(registry.snapshot().count(pool), c.accepted ? 1u : 0u) << c.name;
+        // A refused beat creates nothing; an accepted one joins its pool.
+        const auto snap = registry.snapshot();
+        EXPECT_EQ(snap.count(pool), c.accepted ? 1u : 0u) << c.name;
+        if (c.accepted && snap.count(pool)) {
+            EXPECT_EQ(snap.at(pool).members, 1u) << c.name;
+        }
     }
+}
+
+TEST(BeatLimits, TheDeepestStateTakenStillReadsBackInAWatchersAnswer) {
+    Registry registry(ttl_ms);
+    Beat deep = beat(1, 1);
+    deep.state = nested(122);
+    ASSERT_TRUE(registry.beat_shared(deep, t0).accepted);
+    Beat watcher = beat(2, 1);
+    watcher.watch = {"p"};
+    const SharedBeatAck ack = registry.beat_shared(watcher, t0);
+    proto::Buffer out;
+    ack.serialize(out);
+    const auto read = proto::read_beat_ack(out);
+    ASSERT_TRUE(read.ok()) << read.error().text();
+    const auto& changed = read.value().pools.at("p").changed;
+    ASSERT_EQ(changed.size(), 2u);
+    const std::size_t at = changed[0].id == 1 ? 0 : 1;
+    EXPECT_EQ(changed[at].state, deep.state);
+
+    // One level more and the same answer no longer reads.
+    proto::PoolDelta delta = *ack.pools.at("p");
+    delta.changed[at].state = nested(123);
+    SharedBeatAck deeper = ack;
+    deeper.pools["p"] = std::make_shared<const proto::PoolDelta>(std::move(delta));
+    out.clear();
+    deeper.serialize(out);
+    const auto refused = proto::read_beat_ack(out);
+    ASSERT_FALSE(refused.ok());
+    EXPECT_NE(refused.error().text().find("recursion limit exceeded"), std::string::npos) << refused.error().text();
 }
 
 TEST(BeatLimits, StateLengthIsStoredForTheRecord) {

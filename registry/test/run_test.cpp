@@ -21,8 +21,10 @@
 
 #include "murlo/registry/run.hpp"
 #include "run/listener.hpp"
+#include "run/sweep.hpp"
 #include "murlo/runtime/runtime.hpp"
 #include "run_one.hpp"
+#include "test_beats.hpp"
 
 namespace murlo::registry {
 namespace {
@@ -36,6 +38,89 @@ TEST(SweepPeriod, QuarterOfTheLeaseClamped) {
         {0, 50}, {199, 50}, {200, 50}, {203, 50}, {204, 51}, {3'999, 999}, {4'000, 1000}, {4'004, 1000}, {~0ULL, 1000},
     };
     for (const auto& [ttl, period] : cases) EXPECT_EQ(sweep_period(ttl).count(), period) << ttl;
+}
+
+TEST(SweepStall, LateOnlyPastTheDueTimeAndThePreviousSweepsEnd) {
+    using testing::t0;
+    EXPECT_EQ(stall_after(250ms), 312ms);
+    EXPECT_EQ(stall_after(1000ms), 1250ms);
+    const auto late = stall_after(250ms);
+    struct Case {
+        Instant due, previous_end, now;
+        bool stalled;
+    };
+    const Case cases[] = {
+        {t0, t0 - 200ms, t0 + 1ms, false},      // on time
+        {t0, t0 - 200ms, t0 + 312ms, false},    // late, up to the limit
+        {t0, t0 - 200ms, t0 + 313ms, true},     // past it
+        {t0, t0 - 200ms, t0 + 700ms, true},     // stopped 700 ms
+        {t0, t0 + 750ms, t0 + 751ms, false},    // the sweep before ran for three periods
+        {t0, t0 + 750ms, t0 + 1062ms, false},   // ... then the tick was late, up to the limit
+        {t0, t0 + 750ms, t0 + 1063ms, true},    // ... past it
+        {t0 + 5s, t0 + 750ms, t0 + 5s, false},  // on time again
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(stalled(c.due, c.previous_end, c.now, late), c.stalled)
+            << (c.now - c.due) / 1ms << " ms past due, " << (c.now - c.previous_end) / 1ms << " ms past the sweep";
+    }
+}
+
+// The sweep task's loop on an injected clock: each tick fires when it is due
+// or when the sweep before it has ended, whichever is later, plus `stop`
+// before the tick numbered `stopped_at`; each sweep runs for `runs`.
+struct Paced {
+    std::size_t stalls = 0;
+    std::optional<Instant> stalled_since;
+    std::optional<Instant> gone;  // the first sweep that left pool "p" empty
+};
+
+Paced pace(Registry& registry, std::chrono::milliseconds period, std::chrono::milliseconds runs, std::size_t ticks,
+           std::size_t stopped_at = 0, std::chrono::milliseconds stop = {}) {
+    Paced out;
+    SweepSchedule schedule(testing::t0, period);
+    Instant clock = testing::t0;
+    for (std::size_t i = 0; i < ticks; ++i) {
+        Instant now = std::max(schedule.due(), clock);
+        if (i == stopped_at) now += stop;
+        if (const std::optional<Instant> since = schedule.fire(now)) {
+            ++out.stalls;
+            out.stalled_since = since;
+            registry.sweep_after_stall(*since, now);
+        } else {
+            registry.sweep(now);
+        }
+        if (!out.gone && registry.snapshot().at("p").members == 0) out.gone = now;
+        clock = now + runs;
+        schedule.swept(clock);
+    }
+    return out;
+}
+
+TEST(SweepSchedule, ASweepThatRunsLongIsNoStallAndExpiryGoesOn) {
+    // Lease 1 s, period 250 ms, every sweep running for three periods.
+    Registry registry(1'000);
+    registry.beat_shared(testing::minimal_beat("p", 1, 1), testing::t0);
+    const Paced paced = pace(registry, 250ms, 750ms, 20);
+    EXPECT_EQ(paced.stalls, 0u);
+    ASSERT_TRUE(paced.gone);
+    // The first sweep at or after the deadline removes it.
+    const auto gone_ms = (*paced.gone - testing::t0) / 1ms;
+    EXPECT_GE(gone_ms, 1000);
+    EXPECT_LE(gone_ms, 1750);
+}
+
+TEST(SweepSchedule, AStopIsOneStallFromTheSweepBeforeIt) {
+    // Lease 1 s, period 250 ms, quick sweeps; the registry stops 3 s before
+    // the tick due at t0 + 1s. The catch-up ticks after it are no stalls.
+    Registry registry(1'000);
+    registry.beat_shared(testing::minimal_beat("p", 1, 1), testing::t0 + 500ms);
+    const Paced paced = pace(registry, 250ms, 1ms, 40, 4, 3s);
+    EXPECT_EQ(paced.stalls, 1u);
+    ASSERT_TRUE(paced.stalled_since);
+    EXPECT_EQ((*paced.stalled_since - testing::t0) / 1ms, 750);
+    // Silent across the stop, the member had one more lease from its end.
+    ASSERT_TRUE(paced.gone);
+    EXPECT_EQ((*paced.gone - testing::t0) / 1ms, 5000);
 }
 
 tcp::endpoint v6(const char* text, unsigned short port, unsigned long scope = 0) {

@@ -306,6 +306,41 @@ TEST(Sweep, AfterAStallWhatRanOutInItGetsOneMoreLease) {
     RegistryAccess::inspect(registry, [](const PoolTable& pools) { EXPECT_TRUE(pools.at("p").departed.empty()); });
 }
 
+TEST(Sweep, AStallGracesOneSilenceOnceAndABeatEndsTheSilence) {
+    // Lease 10 s; stalls from t0 + 5s to t0 + 12s and from t0 + 15s to t0 + 25s.
+    Registry registry(10'000);
+    for (std::uint64_t id : {1, 2, 3}) registry.beat_shared(beat(id), t0);
+    Beat left = beat(4);
+    left.leaving = true;
+    registry.beat_shared(left, t0);
+
+    EXPECT_EQ(registry.sweep_after_stall(t0 + 5s, t0 + 12s), 0u);
+    EXPECT_EQ(registry.snapshot().at("p").members, 3u);
+    // Between the stalls: id 2 refreshes its lease as it was (read-locked),
+    // id 3 beats with a change (write-locked); id 1 stays silent.
+    registry.beat_shared(beat(2), t0 + 13s);
+    Beat changed = beat(3);
+    changed.ready = true;
+    registry.beat_shared(changed, t0 + 13s);
+    const std::uint64_t version = registry.snapshot().at("p").version;
+
+    // Id 1 had its grace: its lease runs out within the second stall and it
+    // goes. Ids 2 and 3 beat since theirs: a new silence, a new grace.
+    EXPECT_EQ(registry.sweep_after_stall(t0 + 15s, t0 + 25s), 1u);
+    EXPECT_EQ(registry.snapshot().at("p").version, version + 1);
+    RegistryAccess::inspect(registry, [&](const PoolTable& pools) {
+        const Pool& p = pools.at("p");
+        EXPECT_EQ(p.records.count(1), 0u);
+        EXPECT_EQ(p.records.at(2).expires, t0 + 35s);
+        EXPECT_EQ(p.records.at(3).expires, t0 + 35s);
+        EXPECT_EQ(p.departed.count(4), 0u);  // a tombstone is graced once at all
+    });
+    EXPECT_TRUE(registry.beat_shared(beat(4), t0 + 26s).accepted);
+    // Silent since, ids 2 and 3 go at the next stall past their grace.
+    EXPECT_EQ(registry.sweep_after_stall(t0 + 30s, t0 + 40s), 2u);
+    EXPECT_EQ(registry.snapshot().at("p").members, 1u);
+}
+
 TEST(Snapshot, ListsEveryPoolWithVersionRosterAndCount) {
     Registry registry(10'000);
     registry.beat_shared(beat(7, "p", 3), t0);

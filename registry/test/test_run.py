@@ -1,6 +1,7 @@
 """Start-up of the registry process: the announced address, start-up failures,
 and leases running out."""
 
+import http.client
 import json
 import os
 import resource
@@ -174,6 +175,86 @@ def test_a_stall_of_the_registry_expires_no_live_member(start_registry):
         stop_dead.set()
         for t in threads:
             t.join(timeout=40)
+    assert errors == []
+    assert r.alive()
+
+
+def test_a_throttled_registry_still_expires_the_silent(start_registry):
+    # Lease 1 s, the registry stopped 700 ms and running 150 ms in turn, as a
+    # CPU-throttled container runs it. Members beating over their own HTTP/2
+    # connections (answered in the running windows) stay listed; one that beat
+    # once and went silent goes within a few leases.
+    ttl_s = 1.0
+    r = start_registry(ttl_ms=int(ttl_s * 1000))
+    live_ids, silent_id = range(1, 6), 9
+    stop = threading.Event()
+    errors = []
+
+    def member(id):
+        conn = H2(r)
+        try:
+            while not stop.is_set():
+                sid = conn.request("POST", "/v1/beat", beat(pool="throttled", id=id))
+                answer = conn.wait(sid, timeout=30)
+                if answer["status"] != 200 or not json.loads(answer["body"])["accepted"]:
+                    errors.append((id, answer))
+                stop.wait(0.1)
+        except Exception as e:  # noqa: BLE001 - reported by the test below
+            errors.append((id, repr(e)))
+        finally:
+            conn.close()
+
+    threads = [threading.Thread(target=member, args=(id,)) for id in live_ids]
+    for t in threads:
+        t.start()
+    listing = http.client.HTTPConnection(r.host, r.port, timeout=30)
+
+    def pool():
+        listing.request("GET", "/v1/pools")
+        answer = listing.getresponse()
+        assert answer.status == 200
+        return json.loads(answer.read()).get("throttled", {})
+
+    try:
+        deadline = time.monotonic() + 10
+        while pool().get("members") != len(live_ids):
+            assert time.monotonic() < deadline, "the members did not all join"
+            time.sleep(0.02)
+        status, _, body = curl(r, r.url + "/v1/beat", data=beat(pool="throttled", id=silent_id))
+        last_beat = time.monotonic()
+        assert json.loads(body)["accepted"] is True
+        joined = pool()
+        assert joined["members"] == len(live_ids) + 1
+
+        gone_after = None
+        end = last_beat + 10
+        while time.monotonic() < end:
+            os.kill(r.proc.pid, signal.SIGSTOP)
+            try:
+                time.sleep(0.7)
+            finally:
+                os.kill(r.proc.pid, signal.SIGCONT)
+            running = time.monotonic()
+            while True:
+                now = pool()
+                # Only the silent member's expiry may move the version: a live
+                # member that expired would move it again by rejoining.
+                if now["members"] == len(live_ids) and gone_after is None:
+                    gone_after = time.monotonic() - last_beat
+                expected = len(live_ids) if gone_after is not None else len(live_ids) + 1
+                assert now["members"] == expected, "a live member expired: %s" % now
+                assert now["version"] == joined["version"] + (gone_after is not None), now
+                if time.monotonic() - running >= 0.15:
+                    break
+                time.sleep(0.02)
+        assert gone_after is not None, "the silent member was still listed after 10 s"
+        assert gone_after < 4 * ttl_s, "the silent member went only after %.2f s" % gone_after
+    finally:
+        os.kill(r.proc.pid, signal.SIGCONT)
+        stop.set()
+        for t in threads:
+            t.join(timeout=40)
+        listing.close()
     assert errors == []
     assert r.alive()
 

@@ -1,9 +1,7 @@
 #pragma once
-// The steps of run: the sweep's period, the listen text turned into addresses,
-// the bind, and the texts of the bound address and of failures.
+// The steps of run: the listen text turned into addresses, the bind, and the
+// texts of the bound address and of failures.
 
-#include <chrono>
-#include <cstdint>
 #include <string>
 #include <variant>
 #include <vector>
@@ -15,12 +13,6 @@
 #include "murlo/registry/run.hpp"
 
 namespace murlo::registry {
-
-// clamp(ttl_ms / 4, 50, 1000) ms
-std::chrono::milliseconds sweep_period(std::uint64_t ttl_ms);
-// A gap between two sweeps beyond this (two periods and a quarter) is a stall
-// of the registry, not the timer's ordinary lateness.
-std::chrono::milliseconds stall_after(std::chrono::milliseconds period);
 
 namespace listener {
 

@@ -1,6 +1,6 @@
 // The run loop: registry, sweep task, bind, announcement, accept loop.
 
-#include <algorithm>
+#include <optional>
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
@@ -11,6 +11,7 @@
 #include "listener.hpp"
 #include "murlo/registry/run.hpp"
 #include "murlo/runtime/runtime.hpp"
+#include "sweep.hpp"
 
 namespace murlo::registry {
 
@@ -20,36 +21,27 @@ using asio::ip::tcp;
 namespace {
 
 // First tick at once; a late task fires the overdue ticks back to back. A
-// tick that comes well past its period means the registry itself did not run
+// tick that comes well past its time means the registry itself did not run
 // (its process stopped, a paused machine, starved workers): the beats of that
 // time are still queued, so the leases that ran out meanwhile are not held
 // against their members.
 asio::awaitable<void> sweep_task(std::shared_ptr<Registry> registry, std::chrono::milliseconds period) {
     asio::steady_timer timer(co_await asio::this_coro::executor);
-    const auto late = stall_after(period);
-    auto next = Clock::now();
-    auto last = next;
+    SweepSchedule schedule(Clock::now(), period);
     for (;;) {
-        timer.expires_at(next);
+        timer.expires_at(schedule.due());
         co_await timer.async_wait(asio::use_awaitable);
         const Instant now = Clock::now();
-        if (now - last > late) {
-            registry->sweep_after_stall(last, now);
+        if (const std::optional<Instant> since = schedule.fire(now)) {
+            registry->sweep_after_stall(*since, now);
         } else {
             registry->sweep(now);
         }
-        last = now;
-        next += period;
+        schedule.swept(Clock::now());
     }
 }
 
 }  // namespace
-
-std::chrono::milliseconds sweep_period(std::uint64_t ttl_ms) {
-    return std::chrono::milliseconds(std::clamp<std::uint64_t>(ttl_ms / 4, 50, 1000));
-}
-
-std::chrono::milliseconds stall_after(std::chrono::milliseconds period) { return period * 9 / 4; }
 
 asio::awaitable<StartError> run(std::string listen, std::uint64_t ttl_ms, Announce announce) {
     auto executor = co_await asio::this_coro::executor;

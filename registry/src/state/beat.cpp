@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "murlo/proto/json.hpp"
+#include "murlo/proto/value.hpp"
 #include "../delta/length.hpp"
 #include "murlo/registry/state.hpp"
 #include "pool.hpp"
@@ -28,7 +29,11 @@ std::optional<std::size_t> within_limits(const proto::Beat& beat) {
     for (const std::string& name : beat.methods) {
         if (name.size() > max_name_bytes) return std::nullopt;
     }
-    return delta::serialized_len(beat.state, max_state_bytes);
+    const std::optional<std::size_t> state_len = delta::serialized_len(beat.state, max_state_bytes);
+    // Nested deeper than an answer can carry it, a state would make every
+    // answer of its pool unreadable to the pool's watchers.
+    if (!state_len || proto::nesting_depth(beat.state, max_state_depth) > max_state_depth) return std::nullopt;
+    return state_len;
 }
 
 std::string policy_refusal(const proto::Beat& beat, const Pool& pool) {
@@ -88,7 +93,7 @@ bool Registry::refresh_shared(const proto::Beat& beat, Instant now, SharedBeatAc
                 return false;
             }
         }
-        record.expires.store(deadline_after(now, ttl_));
+        record.expires.renew(deadline_after(now, ttl_));
         ack.accepted = true;
         tables_->collect(beat, deferred, ack.pools);
     }
@@ -156,7 +161,7 @@ SharedBeatAck Registry::beat_shared(const proto::Beat& beat, Instant now) {
                 pool.departed[id] = Departure{incarnation, deadline_after(now, ttl_)};
             } else if (is_found && live == incarnation) {
                 Record& record = found->second;
-                record.expires = deadline_after(now, ttl_);
+                record.expires.renew(deadline_after(now, ttl_));
                 const bool already =
                     record.publication && (!beat.publication || *beat.publication <= *record.publication);
                 if (!already) {
@@ -185,7 +190,7 @@ SharedBeatAck Registry::beat_shared(const proto::Beat& beat, Instant now) {
                 record.member.state = beat.state;
                 record.member.ready = beat.ready;
                 record.publication = beat.publication;
-                record.expires = deadline_after(now, ttl_);
+                record.expires.renew(deadline_after(now, ttl_));
                 record.state_len = *state_len;
                 pool.roster ^= record.member.roster_hash();
                 pool.records.emplace(id, std::move(record));

@@ -34,34 +34,50 @@ using proto::max_incarnation;
 using proto::max_methods;
 using proto::max_name_bytes;
 using proto::max_state_bytes;
+using proto::max_state_depth;
 using proto::max_watch;
 // Version steps a pool remembers; older `seen` values get a full delta.
 inline constexpr std::size_t history_limit = 4'096;
 
-// A lease deadline. A lease refresh that changes nothing else stores it under
-// the registry's shared lock, so it is atomic; the sweep reads it under the
-// write lock, which orders it against every refresh.
+// A lease deadline, and whether the member's current silence has had its one
+// extra lease after a stall of the registry. A lease refresh that changes
+// nothing else renews it under the registry's shared lock, so both are atomic;
+// the sweep reads and graces them under the write lock, which orders it against
+// every refresh.
 class LeaseDeadline {
 public:
     LeaseDeadline() = default;
     LeaseDeadline(Instant at) : ns_(at.time_since_epoch().count()) {}
-    LeaseDeadline(const LeaseDeadline& other) : ns_(other.ns_.load(std::memory_order_relaxed)) {}
+    LeaseDeadline(const LeaseDeadline& other)
+        : ns_(other.ns_.load(std::memory_order_relaxed)), graced_(other.graced_.load(std::memory_order_relaxed)) {}
     LeaseDeadline& operator=(const LeaseDeadline& other) {
-        store(other.load());
-        return *this;
-    }
-    LeaseDeadline& operator=(Instant at) {
-        store(at);
+        ns_.store(other.ns_.load(std::memory_order_relaxed), std::memory_order_relaxed);
+        graced_.store(other.graced_.load(std::memory_order_relaxed), std::memory_order_relaxed);
         return *this;
     }
 
     Instant load() const { return Instant(Instant::duration(ns_.load(std::memory_order_relaxed))); }
-    void store(Instant at) { ns_.store(at.time_since_epoch().count(), std::memory_order_relaxed); }
+    bool graced() const { return graced_.load(std::memory_order_relaxed); }
     operator Instant() const { return load(); }
     friend bool operator==(const LeaseDeadline& a, Instant b) { return a.load() == b; }
 
+    // A beat of the member: a new deadline, and its silence, if any, is over.
+    void renew(Instant at) {
+        ns_.store(at.time_since_epoch().count(), std::memory_order_relaxed);
+        graced_.store(false, std::memory_order_relaxed);
+    }
+    // The one extra lease of a silence, until `at`. False, with nothing
+    // changed, when this silence has had it already. Under the write lock.
+    bool grace(Instant at) {
+        if (graced()) return false;
+        ns_.store(at.time_since_epoch().count(), std::memory_order_relaxed);
+        graced_.store(true, std::memory_order_relaxed);
+        return true;
+    }
+
 private:
     std::atomic<Instant::rep> ns_{0};
+    std::atomic<bool> graced_{false};
 };
 
 // One live member of a pool.
@@ -73,10 +89,11 @@ struct Record {
 };
 
 // The incarnation of an id's last accepted leave, stale-making until a sweep at
-// or after `until` drops it.
+// or after `until` drops it. A stall of the registry extends `until` once.
 struct Departure {
     std::uint64_t incarnation = 0;
     Instant until{};
+    bool graced = false;
 };
 
 // Work collected under the registry lock and done after it is released:

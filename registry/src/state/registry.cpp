@@ -110,8 +110,9 @@ std::size_t Registry::sweep_from(std::optional<Instant> stalled_since, Instant n
     std::size_t count = 0;
     Deferred deferred;
     std::vector<std::uint64_t> expired;
-    // What ran out after the stall began is forgiven for one lease from now.
-    const auto forgiven = [&](Instant at) { return stalled_since && at > *stalled_since; };
+    // What ran out after the stall began gets one more lease from now, once
+    // per silence: what had it already and stayed silent lapses as usual.
+    const auto within = [&](Instant at) { return stalled_since && at > *stalled_since; };
     const Instant again = deadline_after(now, ttl_);
     {
         std::unique_lock lock(tables_->mutex);
@@ -120,8 +121,9 @@ std::size_t Registry::sweep_from(std::optional<Instant> stalled_since, Instant n
                 Departure& tomb = it->second;
                 if (tomb.until > now) {
                     ++it;
-                } else if (forgiven(tomb.until)) {
+                } else if (within(tomb.until) && !tomb.graced) {
                     tomb.until = again;
+                    tomb.graced = true;
                     ++it;
                 } else {
                     it = pool.departed.erase(it);
@@ -132,11 +134,7 @@ std::size_t Registry::sweep_from(std::optional<Instant> stalled_since, Instant n
             for (auto& [id, record] : pool.records) {
                 const Instant expires = record.expires.load();
                 if (expires > now) continue;
-                if (forgiven(expires)) {
-                    record.expires = again;
-                } else {
-                    expired.push_back(id);
-                }
+                if (!within(expires) || !record.expires.grace(again)) expired.push_back(id);
             }
             for (const std::uint64_t id : expired) {
                 const auto it = pool.records.find(id);

@@ -81,8 +81,10 @@ public:
     // The sweep after a stretch, from `stalled_since` to `now`, in which the
     // registry itself did not run (its process stopped or starved): members
     // could not be heard then, so leases and tombstones that ran out within it
-    // get one more lease from `now` instead of lapsing. Those that ran out
-    // before it are swept as usual. Moves no version of its own.
+    // get one more lease from `now` instead of lapsing. Only once: a record
+    // that had it gets none again until it beats, a tombstone none again at
+    // all; those, and what ran out before the stretch, are swept as usual.
+    // Moves no version of its own.
     std::size_t sweep_after_stall(Instant stalled_since, Instant now = Clock::now());
 
     // Per pool name: version, roster fingerprint and live member count.
