@@ -1,8 +1,9 @@
 """A started client in a forked child: start and leave refuse at once instead
-of waiting for the parent's threads, dropping the client never blocks, and
-after abandon() a fresh runtime works. Each case forks inside a fresh
-interpreter; the parent reports what the child wrote to a pipe and its exit
-code, and a child that hangs is killed and fails the test."""
+of waiting for the parent's threads, dropping the client never blocks, after
+abandon() a fresh runtime works, and no lock the parent's threads held at the
+fork is left held in the child. Each case forks inside a fresh interpreter;
+the parent reports what the child wrote to a pipe and its exit code, and a
+child that hangs is killed and fails the test."""
 
 import json
 import subprocess
@@ -131,3 +132,96 @@ def test_after_abandon_a_forked_child_starts_a_runtime_that_works(start_registry
     lines = run_fork(r.url, "fork-restart", "restart")
     assert lines == [["start", True], ["d", True], ["sees d", True], ["change", True, True], ["exit", 7],
                      ["parent", True, True, True]]
+
+
+SPIN = r"""
+import json, os, signal, sys, threading, time
+sys.path.insert(0, sys.argv[1])
+import _murlo
+url, pool, registry_pid, forks = sys.argv[2], sys.argv[3], int(sys.argv[4]), int(sys.argv[5])
+c = _murlo.Client(url, pool, 1, 1, "rr", coalesce_ms=0)
+c.watch([pool])
+assert c.start() and c.accepted
+sink = os.open(os.devnull, os.O_WRONLY)
+for _ in range(3000):
+    c.add_wake_fd(sink)
+# With the registry gone every beat fails at once and, without a coalescing
+# window, the next follows at once: the loop's threads are nearly always
+# inside one of the client's locks, ringing into 3000 entries.
+os.kill(registry_pid, signal.SIGKILL)
+failed = c.stats()["beats_failed"]
+end = time.monotonic() + 20
+while c.stats()["beats_failed"] < failed + 20 and time.monotonic() < end:
+    time.sleep(0.01)
+
+# A thread of the parent waits on the revision at every fork.
+stop = False
+def waiter():
+    while not stop:
+        c.wait_revision(c.cache_revision(), 1000)
+threading.Thread(target=waiter, daemon=True).start()
+
+def child(i, say):
+    c.abandon()
+    st = c.stats()
+    err = c.last_error()
+    ids = [m["id"] for m in json.loads(c.lookup(pool))]
+    changed = c.set_state('{"child":%d}' % i, True)
+    started = c.start(50)
+    rev = c.cache_revision()
+    rung = c.wait_revision(rev, 3000) > rev  # by the child's own loop, failing too
+    c.abandon()
+    rev = c.cache_revision()
+    c.wake()
+    moved = c.wait_revision(rev, 1000) > rev
+    c.drop_wake_fd(sink)
+    c.wake()
+    say([st["beats_failed"] > failed, err != "", ids, changed, started, rung, moved])
+
+hung, results = 0, []
+for i in range(forks):
+    r, w = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        os.close(r)
+        child(i, lambda parts: os.write(w, (json.dumps(parts) + "\n").encode()))
+        sys.exit(0)  # through the interpreter's own exit, dropping the client
+    os.close(w)
+    deadline = time.monotonic() + 5
+    while True:
+        done, status = os.waitpid(pid, os.WNOHANG)
+        if done:
+            break
+        if time.monotonic() > deadline:
+            os.kill(pid, signal.SIGKILL)
+            os.waitpid(pid, 0)
+            hung += 1
+            status = None
+            break
+        time.sleep(0.002)
+    with os.fdopen(r) as lines:
+        said = [json.loads(line) for line in lines]
+    results.append([said, None if status is None else os.waitstatus_to_exitcode(status)])
+
+# The parent's loop went on failing and ringing through every fork.
+rev = c.cache_revision()
+still = c.wait_revision(rev, 5000) > rev
+stop = True
+c.wake()
+print(json.dumps({"hung": hung, "results": results, "parent": still}))
+c.leave()
+"""
+
+
+def test_forked_children_of_a_client_ringing_without_pause_never_hang(start_registry):
+    r = start_registry(ttl_ms=20_000)
+    forks = 100
+    out = subprocess.run([PYTHON, "-c", SPIN, MODULE_DIR, r.url, "fork-spin", str(r.proc.pid), str(forks)],
+                         capture_output=True, timeout=forks * 6 + 60)
+    assert out.returncode == 0, out.stderr.decode()
+    report = json.loads(out.stdout.decode())
+    print("forked children that hung: %d of %d" % (report["hung"], forks))
+    assert report["hung"] == 0
+    assert report["parent"]
+    expected = [[[True, True, [1], True, True, True, True]], 0]
+    assert [res for res in report["results"] if res != expected] == []

@@ -7,7 +7,9 @@
 
 #include "murlo/runtime/notify.hpp"
 
+#include <atomic>
 #include <list>
+#include <memory>
 #include <mutex>
 #include <utility>
 #include <vector>
@@ -216,6 +218,19 @@ asio::awaitable<void> wait_on(std::shared_ptr<detail::NotifyState> st) {
 
 }  // namespace
 
+namespace {
+
+// States left behind in forked children, never released (see
+// renew_after_fork). Listed rather than dropped so that they stay reachable;
+// a lock-free push, like the runtime's abandoned states.
+struct Retired {
+    std::shared_ptr<detail::NotifyState> state;
+    Retired* next = nullptr;
+};
+std::atomic<Retired*> retired{nullptr};
+
+}  // namespace
+
 Notify::Notify() : state_(std::make_shared<detail::NotifyState>()) {}
 Notify::~Notify() = default;
 
@@ -224,5 +239,18 @@ void Notify::notify_one() { state_->notify_one(); }
 bool Notify::try_take() { return state_->try_take(); }
 
 boost::asio::awaitable<void> Notify::wait() { return wait_on(state_); }
+
+void Notify::lock_for_fork() { state_->mutex.lock(); }
+
+void Notify::unlock_after_fork() { state_->mutex.unlock(); }
+
+void Notify::renew_after_fork() {
+    auto fresh = std::make_shared<detail::NotifyState>();
+    fresh->permit = state_->permit;  // read under the lock lock_for_fork took
+    Retired* node =
+        std::make_unique<Retired>(Retired{std::exchange(state_, std::move(fresh)), retired.load()}).release();
+    while (!retired.compare_exchange_weak(node->next, node)) {
+    }
+}
 
 }  // namespace murlo::runtime

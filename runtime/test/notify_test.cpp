@@ -1,5 +1,9 @@
 #include "murlo/runtime/notify.hpp"
 
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
 #include <exception>
@@ -28,6 +32,17 @@
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/system/system_error.hpp>
 #include <gtest/gtest.h>
+
+#if defined(__SANITIZE_THREAD__)
+#define MURLO_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define MURLO_TSAN 1
+#endif
+#endif
+#ifndef MURLO_TSAN
+#define MURLO_TSAN 0
+#endif
 
 namespace asio = boost::asio;
 using namespace asio::experimental::awaitable_operators;
@@ -331,4 +346,61 @@ TEST(Notify, ManyThreadsRaiseWhileACoroutineWaitsInALoop) {
 
     work.reset();
     for (auto& w : workers) w.join();
+}
+
+namespace {
+
+// The exit code of `child` run in a forked child, or -1 when it had not ended
+// after 5 s (it is killed then).
+int in_child(const std::function<int()>& child) {
+    const pid_t pid = ::fork();
+    if (pid == 0) ::_exit(child());
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    int status = 0;
+    while (::waitpid(pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
+            return -1;
+        }
+        std::this_thread::sleep_for(2ms);
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -2;
+}
+
+}  // namespace
+
+TEST(Notify, AForkedChildRenewsTheSignalWithoutTheParentsWaiters) {
+    if (MURLO_TSAN) GTEST_SKIP() << "ThreadSanitizer does not follow locks through fork()";
+    enum class Before { a_task_waits, a_permit_is_stored, nothing };
+    for (Before before : {Before::a_task_waits, Before::a_permit_is_stored, Before::nothing}) {
+        SCOPED_TRACE(static_cast<int>(before));
+        asio::io_context io;
+        Notify n;
+        asio::cancellation_signal sig;
+        End end = End::pending;
+        if (before == Before::a_task_waits) {
+            spawn_wait(io, n, sig, end);
+            io.poll();  // parked
+        }
+        if (before == Before::a_permit_is_stored) n.notify_one();
+        n.lock_for_fork();
+        const int code = in_child([&] {
+            n.renew_after_fork();
+            // The stored permit carries over, and only it.
+            if (n.try_take() != (before == Before::a_permit_is_stored)) return 1;
+            // A raise goes to nobody of the parent's: it is stored.
+            n.notify_one();
+            return n.try_take() ? 0 : 2;
+        });
+        EXPECT_EQ(code, 0);  // -1: the child hung
+        n.unlock_after_fork();
+        // The parent's signal is as it was.
+        if (before == Before::a_task_waits) {
+            n.notify_one();
+            io.poll();
+            EXPECT_EQ(end, End::woken);
+        }
+        EXPECT_EQ(n.try_take(), before == Before::a_permit_is_stored);
+    }
 }

@@ -1,11 +1,14 @@
 #include "murlo/client/beat/shared.hpp"
 
 #include <poll.h>
+#include <pthread.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <new>
 #include <string>
+#include <system_error>
 #include <utility>
 
 #include "murlo/client/beat/limits.hpp"
@@ -75,6 +78,50 @@ void apply_delta(CachedPool& entry, const proto::PoolDelta& delta) {
 
 }  // namespace
 
+// Every live Shared of the process, for the fork handlers. Its lock nests with
+// nothing: a state is built and destroyed holding no other lock, so the
+// prepare handler, which takes it first and then every state's, waits for
+// nobody who waits for it.
+struct LiveStates {
+    Guarded<std::vector<Shared*>> states;
+    std::vector<Shared*>* forking = nullptr;  // the list, from prepare to parent or child
+
+    LiveStates() {
+        if (int rc = ::pthread_atfork(prepare, parent, child); rc != 0)
+            throw std::system_error(rc, std::generic_category(), "pthread_atfork");
+    }
+
+    static void prepare();
+    static void parent();
+    static void child();
+};
+
+namespace {
+
+// Built when the module loads, so the handlers are in place before any state
+// is; never destroyed, as a runtime's detached thread may drop the last
+// reference to a state while the process exits.
+LiveStates& live = *new LiveStates;
+
+}  // namespace
+
+void LiveStates::prepare() {
+    live.forking = &live.states.lock_for_fork();
+    for (Shared* s : *live.forking) s->lock_for_fork();
+}
+
+void LiveStates::parent() {
+    for (auto it = live.forking->rbegin(); it != live.forking->rend(); ++it) (*it)->unlock_after_fork();
+    live.forking = nullptr;
+    live.states.unlock_after_fork();
+}
+
+void LiveStates::child() {
+    for (Shared* s : *live.forking) s->renew_after_fork();
+    live.forking = nullptr;
+    live.states.renew_after_fork();
+}
+
 Shared::Shared(std::string endpoint_, std::string pool_, std::uint64_t id_, std::uint64_t incarnation_,
                std::string policy_, std::optional<std::uint64_t> slot_, std::optional<std::uint64_t> size_,
                std::optional<std::string> url, std::vector<std::string> methods_, bool exclusive_,
@@ -93,9 +140,52 @@ Shared::Shared(std::string endpoint_, std::string pool_, std::uint64_t id_, std:
       acked(std::make_shared<runtime::Notify>()),
       exclusive(exclusive_) {
     published.lock()->url = std::move(url);
+    live.states.lock()->push_back(this);
 }
 
-Shared::~Shared() = default;
+Shared::~Shared() { std::erase(*live.states.lock(), this); }
+
+void Shared::lock_for_fork() {
+    published.lock_for_fork();
+    cache.lock_for_fork();
+    watched.lock_for_fork();
+    revision.lock_for_fork();
+    wake_fds.lock_for_fork();
+    last_error.lock_for_fork();
+    refused.lock_for_fork();
+    registry_version.lock_for_fork();
+    nudge->lock_for_fork();
+    acked->lock_for_fork();
+}
+
+void Shared::unlock_after_fork() {
+    acked->unlock_after_fork();
+    nudge->unlock_after_fork();
+    registry_version.unlock_after_fork();
+    refused.unlock_after_fork();
+    last_error.unlock_after_fork();
+    wake_fds.unlock_after_fork();
+    revision.unlock_after_fork();
+    watched.unlock_after_fork();
+    cache.unlock_after_fork();
+    published.unlock_after_fork();
+}
+
+void Shared::renew_after_fork() {
+    published.renew_after_fork();
+    cache.renew_after_fork();
+    watched.renew_after_fork();
+    revision.renew_after_fork();
+    wake_fds.renew_after_fork();
+    last_error.renew_after_fork();
+    refused.renew_after_fork();
+    registry_version.renew_after_fork();
+    // Built over the old one, which is not destroyed: that would wait for its
+    // waiters, the parent's threads.
+    ::new (static_cast<void*>(&revision_changed_)) std::condition_variable;
+    nudge->renew_after_fork();
+    acked->renew_after_fork();
+}
 
 Composed Shared::compose() const {
     Composed out;
@@ -209,14 +299,6 @@ void Shared::ring() {
         pollfd p{fd, POLLOUT, 0};
         if (::poll(&p, 1, 0) != 1 || (p.revents & (POLLNVAL | POLLERR)) || !(p.revents & POLLOUT)) continue;
         [[maybe_unused]] auto written = ::write(fd, &byte, 1);
-    }
-}
-
-void Shared::renew_signals() {
-    for (auto* signal : {&nudge, &acked}) {
-        auto fresh = std::make_shared<runtime::Notify>();
-        if ((*signal)->try_take()) fresh->notify_one();
-        retired_signals_.push_back(std::exchange(*signal, std::move(fresh)));
     }
 }
 
@@ -382,10 +464,7 @@ void Client::claim_runtime() {
     auto held = runtime.lock();
     const int here = ::getpid();
     refuse_held_elsewhere(*held, runtime_pid_.load(), here);
-    // The first runtime of a forked child: no task of this process waits on
-    // the signals yet, but the parent's tasks are listed there.
-    const int built = runtime_pid_.exchange(here);
-    if (built != 0 && built != here) shared->renew_signals();
+    runtime_pid_.store(here);
 }
 
 void Client::refuse_inherited() const {

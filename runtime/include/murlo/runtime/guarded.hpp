@@ -7,9 +7,15 @@
 // lock in either direction. Builds with MURLO_LOCK_RANKS=1 (every debug and
 // test build) check this at every acquisition and throw std::logic_error on a
 // violation; the release build of the module compiles the check out.
+//
+// A fork handler, which holds every lock of the process across fork() at once,
+// goes around the check: it takes the mutexes directly, in rank order, with
+// lock_for_fork, and lets go of them with unlock_after_fork in the parent and
+// renew_after_fork in the child.
 
 #include <cstddef>
 #include <mutex>
+#include <new>
 #include <shared_mutex>
 #include <stdexcept>
 #include <string>
@@ -145,6 +151,21 @@ public:
         auto locked = lock_shared();
         return std::forward<F>(f)(*locked);
     }
+
+    // For fork handlers only. The mutex, taken exclusively with nothing
+    // recorded; the value stays reachable through the reference until the
+    // mutex is let go of by one of the two below.
+    T& lock_for_fork() {
+        mutex_.lock();
+        return value_;
+    }
+    // In the parent, after fork().
+    void unlock_after_fork() { mutex_.unlock(); }
+    // In the child, in place of the unlock: a fresh mutex. The old one's state
+    // may count waiters that were the parent's threads, which do not exist
+    // here; a reader-writer lock would hand them the read lock on its unlock,
+    // and they would never give it back.
+    void renew_after_fork() { ::new (static_cast<void*>(&mutex_)) Mutex(); }
 
 private:
     LockRank rank_ = LockRank::alone;

@@ -34,6 +34,18 @@ public:
     // thread finished first.
     boost::asio::awaitable<void> wait();
 
+    // For the fork handlers of the signal's owner. lock_for_fork holds the
+    // signal's lock across fork(), so that the child's copy is not taken
+    // mid-change; unlock_after_fork lets go of it in the parent. In the child,
+    // renew_after_fork starts the signal afresh with the stored permit, if
+    // any, and no waiters: those were the parent's tasks, which do not exist
+    // there and would swallow the next notifications. The old state is kept
+    // for good, not destroyed: what its waiters own belongs to the parent's
+    // runtime.
+    void lock_for_fork();
+    void unlock_after_fork();
+    void renew_after_fork();
+
 private:
     std::shared_ptr<detail::NotifyState> state_;
 };

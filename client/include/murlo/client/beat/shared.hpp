@@ -6,6 +6,10 @@
 // is a method here. Lock ranks, when locks nest: published 1, cache 2, then
 // watched, rng or one of a cached pool's own locks (3, never two of them);
 // every other lock nests with nothing. Debug builds check the order.
+//
+// fork() copies only the calling thread: a lock that a loop thread held then
+// would stay locked in the child for good. So every fork takes every lock of
+// every live state first, and the child starts them afresh (shared.cpp).
 
 #include <atomic>
 #include <chrono>
@@ -94,8 +98,8 @@ struct Shared {
     std::atomic<std::uint64_t> registry_epoch{0};
     std::atomic<std::uint64_t> registry_protocol{0};
     Guarded<std::string> registry_version;
-    std::shared_ptr<runtime::Notify> nudge;  // replaced only by renew_signals
-    std::shared_ptr<runtime::Notify> acked;
+    const std::shared_ptr<runtime::Notify> nudge;
+    const std::shared_ptr<runtime::Notify> acked;
     Guarded<std::uint64_t> revision;  // waited on through wait_revision
     std::atomic<std::uint64_t> watch_wakeups{0};
     std::atomic<std::uint64_t> short_polls{0};
@@ -130,12 +134,6 @@ struct Shared {
     // the bell never blocks and the descriptors after it still get their
     // byte. The list stays as registered; a failed write is ignored.
     void ring();
-    // Fresh `nudge` and `acked` for a forked child: its copies may list waiters
-    // of the parent's tasks, which exist nowhere here and would swallow the
-    // next raises. A stored raise carries over. The old signals are kept, not
-    // destroyed: what their waiters own belongs to the parent's runtime. Only
-    // while no runtime of this process uses this state.
-    void renew_signals();
 
     // --- what the Python methods do ---
 
@@ -181,8 +179,21 @@ struct Shared {
     }
 
 private:
+    // The fork handlers, over every live state (shared.cpp).
+    friend struct LiveStates;
+    // Every lock of this state, in rank order, so that fork() copies nothing
+    // mid-change: `published`, the cache exclusively (which keeps out whoever
+    // reads a cached pool's parts or a client's generator: they do so only
+    // inside its read lock), `watched`, then those that nest with nothing and
+    // the signals' own.
+    void lock_for_fork();
+    // In the parent, after fork().
+    void unlock_after_fork();
+    // In the child: every lock, the condition variable and the signals start
+    // afresh, since whatever waited on them was the parent's.
+    void renew_after_fork();
+
     std::condition_variable revision_changed_;  // paired with the lock of `revision`
-    std::vector<std::shared_ptr<runtime::Notify>> retired_signals_;
 };
 
 // What start and leave throw, before changing anything, in a process forked
@@ -207,14 +218,17 @@ struct Client {
 
     const std::shared_ptr<Shared> shared;
     Guarded<std::uint64_t> rng{rng_rank};  // member-choice generator state
-    // The beat loop's runtime: set by start, taken by leave and abandon.
+    // The beat loop's runtime: set by start, taken by leave and abandon. Not
+    // among the locks a fork takes: start shuts an earlier runtime down under
+    // it, waiting for threads that may wait for one of those. Only callers
+    // holding the interpreter lock take it, as os.fork() holds it.
     Guarded<std::unique_ptr<runtime::Runtime>> runtime;
 
     // A member of `pool` drawn with this client's generator; `pool` comes from
     // `Shared::with_pool`, so the generator's lock nests inside the cache's.
     const Member* choose(const CachedPool& pool, const Value& filter, bool require_ready);
     // Start's first step: refuses a runtime inherited through fork
-    // (InheritedRuntime); the first start in a forked child renews the signals.
+    // (InheritedRuntime) and notes this process as the runtime's.
     void claim_runtime();
     // Stores `fresh`; an earlier runtime is shut down, waiting for its threads,
     // with the field's lock held.
