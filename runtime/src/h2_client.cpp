@@ -423,12 +423,16 @@ h2::Callbacks make_callbacks() {
                                .on_stream_close = &H2Conn::on_stream_close});
 }
 
+// Built when the library loads, not at the first connection: a fork that came
+// while another thread built a function-local static would leave the child's
+// first connection waiting on that initialisation for ever.
+const h2::Callbacks client_callbacks = make_callbacks();
+
 // A connection with its session set up, its task started and pooled.
 std::shared_ptr<H2Conn> start_conn(H2Pool& pool, Socket socket, std::string key) {
     auto c = std::make_shared<H2Conn>(std::move(socket), std::move(key), pool.options.idle_timeout);
-    static const auto callbacks = make_callbacks();
     nghttp2_session* raw = nullptr;
-    if (nghttp2_session_client_new(&raw, callbacks.get(), c.get()) != 0) return nullptr;
+    if (nghttp2_session_client_new(&raw, client_callbacks.get(), c.get()) != 0) return nullptr;
     c->session.reset(raw);
     nghttp2_settings_entry settings[] = {{NGHTTP2_SETTINGS_ENABLE_PUSH, 0},
                                          {NGHTTP2_SETTINGS_INITIAL_WINDOW_SIZE, stream_window}};
