@@ -21,6 +21,40 @@ sys.path.insert(0, os.path.join(ROOT, "runtime", "test"))
 from loopback import free_port, read_line  # noqa: E402,F401  (fixtures other files import from here)
 
 
+# The start of a script that forks: fork_child(child) runs child(say) in a
+# forked child, where say(*parts) reports one JSON line through a pipe; the
+# parent prints those lines and ["exit", code], or ["hung"] (and exits) after
+# killing a child that has not ended within 30 s.
+FORK_CHILD = r"""
+import json, os, sys, time
+
+def fork_child(child):
+    r, w = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        os.close(r)
+        code = child(lambda *parts: os.write(w, (json.dumps(parts) + "\n").encode()))
+        os.close(w)
+        sys.exit(code)
+    os.close(w)
+    deadline = time.monotonic() + 30
+    while True:
+        done, status = os.waitpid(pid, os.WNOHANG)
+        if done:
+            break
+        if time.monotonic() > deadline:
+            os.kill(pid, 9)
+            os.waitpid(pid, 0)
+            print(json.dumps(["hung"]))
+            sys.exit(0)
+        time.sleep(0.01)
+    with os.fdopen(r) as lines:
+        for line in lines:
+            print(line, end="")
+    print(json.dumps(["exit", os.waitstatus_to_exitcode(status)]))
+"""
+
+
 def module_built():
     return any(n.startswith("_murlo.") and n.endswith(".so") for n in os.listdir(MODULE_DIR)) if os.path.isdir(
         MODULE_DIR) else False

@@ -8,10 +8,9 @@ fails the test."""
 import json
 import subprocess
 
-from murlo_fixtures import MODULE_DIR, PYTHON, murlo, registry  # noqa: F401  (fixtures)
+from murlo_fixtures import FORK_CHILD, MODULE_DIR, PYTHON, murlo, registry  # noqa: F401  (fixtures)
 
-CHILD = r"""
-import json, os, sys, time
+CHILD = FORK_CHILD + r"""
 sys.path.insert(0, sys.argv[1])
 import _murlo
 url, pool = sys.argv[2], sys.argv[3]
@@ -58,30 +57,7 @@ def child(say):
     d.leave()
     return 3
 
-r, w = os.pipe()
-pid = os.fork()
-if pid == 0:
-    os.close(r)
-    say = lambda *parts: os.write(w, (json.dumps(parts) + "\n").encode())
-    code = child(say)
-    os.close(w)
-    sys.exit(code)
-os.close(w)
-deadline = time.monotonic() + 30
-while True:
-    done, status_ = os.waitpid(pid, os.WNOHANG)
-    if done:
-        break
-    if time.monotonic() > deadline:
-        os.kill(pid, 9)
-        os.waitpid(pid, 0)
-        print(json.dumps(["hung"]))
-        sys.exit(0)
-    time.sleep(0.01)
-with os.fdopen(r) as lines:
-    for line in lines:
-        print(line, end="")
-print(json.dumps(["exit", os.waitstatus_to_exitcode(status_)]))
+fork_child(child)
 c.leave()
 """
 

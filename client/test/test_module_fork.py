@@ -8,10 +8,9 @@ child that hangs is killed and fails the test."""
 import json
 import subprocess
 
-from murlo_fixtures import MODULE_DIR, PYTHON, start_registry, murlo  # noqa: F401  (fixtures)
+from murlo_fixtures import FORK_CHILD, MODULE_DIR, PYTHON, start_registry, murlo  # noqa: F401  (fixtures)
 
-FORK = r"""
-import json, os, sys, time
+FORK = FORK_CHILD + r"""
 sys.path.insert(0, sys.argv[1])
 import _murlo
 url, pool, case = sys.argv[2], sys.argv[3], sys.argv[4]
@@ -61,30 +60,7 @@ def child(say):
         d.leave()  # c stays: a leave would fence the parent's member out
         return 7
 
-r, w = os.pipe()
-pid = os.fork()
-if pid == 0:
-    os.close(r)
-    say = lambda *parts: os.write(w, (json.dumps(parts) + "\n").encode())
-    code = child(say)
-    os.close(w)
-    sys.exit(code)
-os.close(w)
-deadline = time.monotonic() + 30
-while True:
-    done, status = os.waitpid(pid, os.WNOHANG)
-    if done:
-        break
-    if time.monotonic() > deadline:
-        os.kill(pid, 9)
-        os.waitpid(pid, 0)
-        print(json.dumps(["hung"]))
-        sys.exit(0)
-    time.sleep(0.01)
-with os.fdopen(r) as lines:
-    for line in lines:
-        print(line, end="")
-print(json.dumps(["exit", os.waitstatus_to_exitcode(status)]))
+fork_child(child)
 # The parent's own client is untouched by whatever the child did: its loop
 # still hears its connection, so a change is acked long before the 5 s hold.
 # (Publication 2: a child that published for this same identity took 1.)

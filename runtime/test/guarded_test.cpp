@@ -21,16 +21,7 @@
 #include <type_traits>
 #include <vector>
 
-#if defined(__SANITIZE_THREAD__)
-#define MURLO_TSAN 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define MURLO_TSAN 1
-#endif
-#endif
-#ifndef MURLO_TSAN
-#define MURLO_TSAN 0
-#endif
+#include "support/sanitizers.hpp"
 
 namespace murlo::runtime {
 namespace {

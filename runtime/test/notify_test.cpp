@@ -33,16 +33,7 @@
 #include <boost/system/system_error.hpp>
 #include <gtest/gtest.h>
 
-#if defined(__SANITIZE_THREAD__)
-#define MURLO_TSAN 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define MURLO_TSAN 1
-#endif
-#endif
-#ifndef MURLO_TSAN
-#define MURLO_TSAN 0
-#endif
+#include "support/sanitizers.hpp"
 
 namespace asio = boost::asio;
 using namespace asio::experimental::awaitable_operators;
