@@ -23,6 +23,7 @@
 #include <boost/system/system_error.hpp>
 
 #include "murlo/runtime/asio.hpp"
+#include "kept.hpp"
 #include "parked.hpp"
 
 namespace murlo::runtime {
@@ -218,19 +219,6 @@ asio::awaitable<void> wait_on(std::shared_ptr<detail::NotifyState> st) {
 
 }  // namespace
 
-namespace {
-
-// States left behind in forked children, never released (see
-// renew_after_fork). Listed rather than dropped so that they stay reachable;
-// a lock-free push, like the runtime's abandoned states.
-struct Retired {
-    std::shared_ptr<detail::NotifyState> state;
-    Retired* next = nullptr;
-};
-std::atomic<Retired*> retired{nullptr};
-
-}  // namespace
-
 Notify::Notify() : state_(std::make_shared<detail::NotifyState>()) {}
 Notify::~Notify() = default;
 
@@ -247,10 +235,8 @@ void Notify::unlock_after_fork() { state_->mutex.unlock(); }
 void Notify::renew_after_fork() {
     auto fresh = std::make_shared<detail::NotifyState>();
     fresh->permit = state_->permit;  // read under the lock lock_for_fork took
-    Retired* node =
-        std::make_unique<Retired>(Retired{std::exchange(state_, std::move(fresh)), retired.load()}).release();
-    while (!retired.compare_exchange_weak(node->next, node)) {
-    }
+    // The old state lists the parent's waiters: never released.
+    detail::keep_forever(std::exchange(state_, std::move(fresh)));
 }
 
 }  // namespace murlo::runtime

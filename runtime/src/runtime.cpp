@@ -33,6 +33,7 @@
 #include <boost/system/system_error.hpp>
 
 #include "murlo/runtime/asio.hpp"
+#include "kept.hpp"
 #include "parked.hpp"
 #include "wake.hpp"
 
@@ -432,25 +433,10 @@ void Runtime::shutdown_background() {
     if (state_) state_->stop(false);
 }
 
-namespace {
-
-// Abandoned states, never released: the threads they name do not exist in a
-// forked child, so nothing may join or destroy them. Listed here rather than
-// dropped so that they stay reachable (a leak checker sees a deliberate hold);
-// a lock-free push, since a lock could be held by a thread lost in the fork.
-struct Abandoned {
-    std::shared_ptr<detail::RuntimeState> state;
-    Abandoned* next = nullptr;
-};
-std::atomic<Abandoned*> abandoned{nullptr};
-
-}  // namespace
-
 void Runtime::abandon() {
     if (!state_) return;
-    Abandoned* node = std::make_unique<Abandoned>(Abandoned{std::move(state_), abandoned.load()}).release();
-    while (!abandoned.compare_exchange_weak(node->next, node)) {
-    }
+    // Its threads do not exist in a forked child: nothing may join or destroy it.
+    detail::keep_forever(std::move(state_));
 }
 
 asio::any_io_executor next_worker(const asio::any_io_executor& executor) {

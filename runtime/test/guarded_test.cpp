@@ -21,7 +21,7 @@
 #include <type_traits>
 #include <vector>
 
-#include "support/sanitizers.hpp"
+#include "support/fork_child.hpp"
 
 namespace murlo::runtime {
 namespace {
@@ -108,24 +108,6 @@ bool asleep(pid_t tid) {
     return name_end != std::string::npos && name_end + 2 < text.size() && text[name_end + 2] == 'S';
 }
 
-// `child` run in a forked child: its exit code, or -1 when it had not ended
-// after 5 s (it is killed then).
-int in_child(const std::function<int()>& child) {
-    const pid_t pid = ::fork();
-    if (pid == 0) ::_exit(child());
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    int status = 0;
-    while (::waitpid(pid, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, &status, 0);
-            return -1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -2;
-}
-
 enum class Waits { reader, writer };
 
 // Holds `value` for a fork while a thread of the parent waits on it, then
@@ -151,7 +133,7 @@ int fork_while_waited_on(Waits how) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while ((tid == 0 || !asleep(tid)) && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    const int code = in_child([&] {
+    const int code = test::in_child([&] {
         value.renew_after_fork();
         value.with_lock([](int& v) { ++v; });
         if constexpr (std::is_same_v<Mutex, std::shared_mutex>)

@@ -33,7 +33,7 @@
 #include <boost/system/system_error.hpp>
 #include <gtest/gtest.h>
 
-#include "support/sanitizers.hpp"
+#include "support/fork_child.hpp"
 
 namespace asio = boost::asio;
 using namespace asio::experimental::awaitable_operators;
@@ -339,28 +339,6 @@ TEST(Notify, ManyThreadsRaiseWhileACoroutineWaitsInALoop) {
     for (auto& w : workers) w.join();
 }
 
-namespace {
-
-// The exit code of `child` run in a forked child, or -1 when it had not ended
-// after 5 s (it is killed then).
-int in_child(const std::function<int()>& child) {
-    const pid_t pid = ::fork();
-    if (pid == 0) ::_exit(child());
-    const auto deadline = std::chrono::steady_clock::now() + 5s;
-    int status = 0;
-    while (::waitpid(pid, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, &status, 0);
-            return -1;
-        }
-        std::this_thread::sleep_for(2ms);
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -2;
-}
-
-}  // namespace
-
 TEST(Notify, AForkedChildRenewsTheSignalWithoutTheParentsWaiters) {
     if (MURLO_TSAN) GTEST_SKIP() << "ThreadSanitizer does not follow locks through fork()";
     enum class Before { a_task_waits, a_permit_is_stored, nothing };
@@ -376,7 +354,7 @@ TEST(Notify, AForkedChildRenewsTheSignalWithoutTheParentsWaiters) {
         }
         if (before == Before::a_permit_is_stored) n.notify_one();
         n.lock_for_fork();
-        const int code = in_child([&] {
+        const int code = murlo::runtime::test::in_child([&] {
             n.renew_after_fork();
             // The stored permit carries over, and only it.
             if (n.try_take() != (before == Before::a_permit_is_stored)) return 1;
