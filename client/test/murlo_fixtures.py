@@ -24,9 +24,18 @@ from loopback import free_port, read_line  # noqa: E402,F401  (fixtures other fi
 # The start of a script that forks: fork_child(child) runs child(say) in a
 # forked child, where say(*parts) reports one JSON line through a pipe; the
 # parent prints those lines and ["exit", code], or ["hung"] (and exits) after
-# killing a child that has not ended within 30 s.
+# killing a child that has not ended within 30 s. wait_for(check) is True once
+# check() is, False after `limit` seconds.
 FORK_CHILD = r"""
 import json, os, sys, time
+
+def wait_for(check, limit=10.0):
+    end = time.monotonic() + limit
+    while not check():
+        if time.monotonic() > end:
+            return False
+        time.sleep(0.005)
+    return True
 
 def fork_child(child):
     r, w = os.pipe()

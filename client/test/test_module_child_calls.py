@@ -28,14 +28,6 @@ def status():
     stats = c.stats()
     return [c.publish_versions()[0], c.is_ready(), stats["state_bytes"], stats["watched_pools"]]
 
-def wait_for(check, limit=10.0):
-    end = time.monotonic() + limit
-    while not check():
-        if time.monotonic() > end:
-            return False
-        time.sleep(0.005)
-    return True
-
 def child(say):
     say("before", status())
     for name, call in CALLS:

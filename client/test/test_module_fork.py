@@ -19,14 +19,6 @@ c.watch([pool])
 assert c.start() and c.accepted
 time.sleep(0.3)  # the parent's loop now waits in a held beat, on signals the child inherits
 
-def wait_for(check, limit=10.0):
-    end = time.monotonic() + limit
-    while not check():
-        if time.monotonic() > end:
-            return False
-        time.sleep(0.005)
-    return True
-
 def child(say):
     if case == "refuse":
         for name in ("start", "leave"):
