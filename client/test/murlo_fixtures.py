@@ -21,11 +21,12 @@ sys.path.insert(0, os.path.join(ROOT, "runtime", "test"))
 from loopback import free_port, read_line  # noqa: E402,F401  (fixtures other files import from here)
 
 
-# The start of a script that forks: fork_child(child) runs child(say) in a
-# forked child, where say(*parts) reports one JSON line through a pipe; the
-# parent prints those lines and ["exit", code], or ["hung"] (and exits) after
-# killing a child that has not ended within 30 s. wait_for(check) is True once
-# check() is, False after `limit` seconds.
+# The start of a script that forks. run_child(child) runs child(say) in a
+# forked child, where say(*parts) reports one JSON line through a pipe, and
+# returns the lines said and the child's exit code, or None as the code after
+# killing a child that had not ended within `limit` seconds. fork_child(child)
+# prints those lines and ["exit", code], or ["hung"] (and exits). wait_for(check)
+# is True once check() is, False after `limit` seconds.
 FORK_CHILD = r"""
 import json, os, sys, time
 
@@ -37,7 +38,7 @@ def wait_for(check, limit=10.0):
         time.sleep(0.005)
     return True
 
-def fork_child(child):
+def run_child(child, limit=30.0, poll=0.01):
     r, w = os.pipe()
     pid = os.fork()
     if pid == 0:
@@ -46,21 +47,30 @@ def fork_child(child):
         os.close(w)
         sys.exit(code)
     os.close(w)
-    deadline = time.monotonic() + 30
+    deadline = time.monotonic() + limit
+    status = None
     while True:
-        done, status = os.waitpid(pid, os.WNOHANG)
+        done, waited = os.waitpid(pid, os.WNOHANG)
         if done:
+            status = waited
             break
         if time.monotonic() > deadline:
             os.kill(pid, 9)
             os.waitpid(pid, 0)
-            print(json.dumps(["hung"]))
-            sys.exit(0)
-        time.sleep(0.01)
+            break
+        time.sleep(poll)
     with os.fdopen(r) as lines:
-        for line in lines:
-            print(line, end="")
-    print(json.dumps(["exit", os.waitstatus_to_exitcode(status)]))
+        said = lines.read().splitlines()
+    return said, None if status is None else os.waitstatus_to_exitcode(status)
+
+def fork_child(child):
+    said, code = run_child(child)
+    if code is None:
+        print(json.dumps(["hung"]))
+        sys.exit(0)
+    for line in said:
+        print(line)
+    print(json.dumps(["exit", code]))
 """
 
 

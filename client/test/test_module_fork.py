@@ -102,7 +102,7 @@ def test_after_abandon_a_forked_child_starts_a_runtime_that_works(start_registry
                      ["parent", True, True, True]]
 
 
-SPIN = r"""
+SPIN = FORK_CHILD + r"""
 import json, os, signal, sys, threading, time
 sys.path.insert(0, sys.argv[1])
 import _murlo
@@ -144,32 +144,14 @@ def child(i, say):
     moved = c.wait_revision(rev, 1000) > rev
     c.drop_wake_fd(sink)
     c.wake()
-    say([st["beats_failed"] > failed, err != "", ids, changed, started, rung, moved])
+    say(st["beats_failed"] > failed, err != "", ids, changed, started, rung, moved)
 
 hung, results = 0, []
 for i in range(forks):
-    r, w = os.pipe()
-    pid = os.fork()
-    if pid == 0:
-        os.close(r)
-        child(i, lambda parts: os.write(w, (json.dumps(parts) + "\n").encode()))
-        sys.exit(0)  # through the interpreter's own exit, dropping the client
-    os.close(w)
-    deadline = time.monotonic() + 5
-    while True:
-        done, status = os.waitpid(pid, os.WNOHANG)
-        if done:
-            break
-        if time.monotonic() > deadline:
-            os.kill(pid, signal.SIGKILL)
-            os.waitpid(pid, 0)
-            hung += 1
-            status = None
-            break
-        time.sleep(0.002)
-    with os.fdopen(r) as lines:
-        said = [json.loads(line) for line in lines]
-    results.append([said, None if status is None else os.waitstatus_to_exitcode(status)])
+    # The child ends through the interpreter's own exit, dropping the client.
+    said, code = run_child(lambda say: child(i, say), limit=5, poll=0.002)
+    hung += code is None
+    results.append([[json.loads(line) for line in said], code])
 
 # The parent's loop went on failing and ringing through every fork.
 rev = c.cache_revision()

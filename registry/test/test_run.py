@@ -111,6 +111,24 @@ def test_beating_member_stays(start_registry):
     assert pools(r)["kept"]["version"] == 1
 
 
+def beat_until(r, pool, id, stop, pause, errors):
+    """Beats as member `id` of `pool` over an HTTP/2 connection of its own every
+    `pause` seconds until `stop` is set; a refused or failed beat goes into
+    `errors`."""
+    conn = H2(r)
+    try:
+        while not stop.is_set():
+            sid = conn.request("POST", "/v1/beat", beat(pool=pool, id=id))
+            answer = conn.wait(sid, timeout=30)
+            if answer["status"] != 200 or not json.loads(answer["body"])["accepted"]:
+                errors.append((id, answer))
+            stop.wait(pause)
+    except Exception as e:  # noqa: BLE001 - reported by the test that runs it
+        errors.append((id, repr(e)))
+    finally:
+        conn.close()
+
+
 def test_a_stall_of_the_registry_expires_no_live_member(start_registry):
     # Lease 1 s (sweep every 250 ms), the registry stopped for 3 s. Members
     # beat every 200 ms on connections of their own; one of them stops when
@@ -120,23 +138,8 @@ def test_a_stall_of_the_registry_expires_no_live_member(start_registry):
     live_ids, dead_id = range(1, 10), 10
     stop_all, stop_dead = threading.Event(), threading.Event()
     errors = []
-
-    def member(id, stop):
-        conn = H2(r)
-        try:
-            while not stop.is_set():
-                sid = conn.request("POST", "/v1/beat", beat(pool="stall", id=id))
-                answer = conn.wait(sid, timeout=30)
-                if answer["status"] != 200 or not json.loads(answer["body"])["accepted"]:
-                    errors.append((id, answer))
-                stop.wait(0.2)
-        except Exception as e:  # noqa: BLE001 - reported by the test below
-            errors.append((id, repr(e)))
-        finally:
-            conn.close()
-
-    threads = [threading.Thread(target=member, args=(id, stop_all)) for id in live_ids]
-    threads.append(threading.Thread(target=member, args=(dead_id, stop_dead)))
+    threads = [threading.Thread(target=beat_until, args=(r, "stall", id, stop_all, 0.2, errors)) for id in live_ids]
+    threads.append(threading.Thread(target=beat_until, args=(r, "stall", dead_id, stop_dead, 0.2, errors)))
     for t in threads:
         t.start()
     try:
@@ -189,22 +192,7 @@ def test_a_throttled_registry_still_expires_the_silent(start_registry):
     live_ids, silent_id = range(1, 6), 9
     stop = threading.Event()
     errors = []
-
-    def member(id):
-        conn = H2(r)
-        try:
-            while not stop.is_set():
-                sid = conn.request("POST", "/v1/beat", beat(pool="throttled", id=id))
-                answer = conn.wait(sid, timeout=30)
-                if answer["status"] != 200 or not json.loads(answer["body"])["accepted"]:
-                    errors.append((id, answer))
-                stop.wait(0.1)
-        except Exception as e:  # noqa: BLE001 - reported by the test below
-            errors.append((id, repr(e)))
-        finally:
-            conn.close()
-
-    threads = [threading.Thread(target=member, args=(id,)) for id in live_ids]
+    threads = [threading.Thread(target=beat_until, args=(r, "throttled", id, stop, 0.1, errors)) for id in live_ids]
     for t in threads:
         t.start()
     listing = http.client.HTTPConnection(r.host, r.port, timeout=30)

@@ -57,8 +57,7 @@ std::size_t state_bytes(const proto::Value& state) {
     return count.bytes;
 }
 
-std::optional<std::string> state_over_limit(const proto::Value& state) {
-    const std::size_t n = state_bytes(state);
+std::optional<std::string> state_over_limit(const proto::Value& state, std::size_t n) {
     if (n > proto::max_state_bytes)
         return "state is " + std::to_string(n) + " bytes of JSON, the limit is " +
                std::to_string(proto::max_state_bytes);

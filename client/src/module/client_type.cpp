@@ -161,21 +161,13 @@ PyObject* m_start(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
         // Every beat of this client now says it leaves: it can never be registered again.
         if (shared_of(self).leaving.load())
             return raise_runtime("this client has left its pool. A new Client with a fresh incarnation joins again.");
-        try {
-            return to_python_bool(beat::start(client_of(self), budget_ms, release_interpreter));
-        } catch (const beat::InheritedRuntime& e) {
-            return raise_runtime(e.what());
-        }
+        return to_python_bool(beat::start(client_of(self), budget_ms, release_interpreter));
     });
 }
 
 PyObject* m_leave(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
-        try {
-            beat::leave(client_of(self), release_interpreter);
-        } catch (const beat::InheritedRuntime& e) {
-            return raise_runtime(e.what());
-        }
+        beat::leave(client_of(self), release_interpreter);
         Py_RETURN_NONE;
     });
 }
@@ -189,25 +181,14 @@ PyObject* m_abandon(PyObject* self, PyObject*) {
 
 // --- publishing ----------------------------------------------------------------
 
-// False with RuntimeError set, as start and leave give it, in a forked child
-// still holding the parent's runtime: what a call stored there would never be sent.
-bool own_runtime(PyObject* self) {
-    try {
-        client_of(self).refuse_inherited();
-        return true;
-    } catch (const beat::InheritedRuntime& e) {
-        raise_runtime(e.what());
-        return false;
-    }
-}
-
 // Decodes and checks the state, then publishes it (and readiness, when given).
 PyObject* publish_state(PyObject* self, std::string_view text, std::optional<bool> ready) {
     auto state = decode(text);
     if (!state) return nullptr;
-    if (auto e = beat::state_over_limit(*state)) return raise_runtime(*e);
+    const std::size_t bytes = beat::state_bytes(*state);
+    if (auto e = beat::state_over_limit(*state, bytes)) return raise_runtime(*e);
     Shared& s = shared_of(self);
-    if (!beat_fits(self, url_bytes_now(s), beat::state_bytes(*state), watch_bytes_after(s, {}))) return nullptr;
+    if (!beat_fits(self, url_bytes_now(s), bytes, watch_bytes_after(s, {}))) return nullptr;
     return to_python_bool(s.publish_state(std::move(*state), ready));
 }
 
@@ -216,7 +197,9 @@ PyObject* m_set_state(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         static const Signature sig{"set_state", {"state_json", "ready"}, 2};
         std::string_view state_json;
         bool ready = false;
-        if (!parse(sig, args, nargs, kwnames, state_json, ready) || !own_runtime(self)) return nullptr;
+        if (!parse(sig, args, nargs, kwnames, state_json, ready)) return nullptr;
+        // In a forked child still holding the parent's runtime nothing stored would be sent.
+        client_of(self).refuse_inherited();
         return publish_state(self, state_json, ready);
     });
 }
@@ -225,7 +208,9 @@ PyObject* m_set_state_only(PyObject* self, PyObject* const* args, Py_ssize_t nar
     return guarded([&]() -> PyObject* {
         static const Signature sig{"set_state_only", {"state_json"}, 1};
         std::string_view state_json;
-        if (!parse(sig, args, nargs, kwnames, state_json) || !own_runtime(self)) return nullptr;
+        if (!parse(sig, args, nargs, kwnames, state_json)) return nullptr;
+        // In a forked child still holding the parent's runtime nothing stored would be sent.
+        client_of(self).refuse_inherited();
         return publish_state(self, state_json, std::nullopt);
     });
 }
@@ -234,7 +219,9 @@ PyObject* m_set_url(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     return guarded([&]() -> PyObject* {
         static const Signature sig{"set_url", {"url"}, 0};
         std::optional<std::string_view> url;
-        if (!parse(sig, args, nargs, kwnames, url) || !own_runtime(self)) return nullptr;
+        if (!parse(sig, args, nargs, kwnames, url)) return nullptr;
+        // In a forked child still holding the parent's runtime nothing stored would be sent.
+        client_of(self).refuse_inherited();
         if (url)
             if (auto e = beat::url_over_limit(*url)) return raise_runtime(*e);
         Shared& s = shared_of(self);
@@ -259,7 +246,9 @@ PyObject* m_watch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
     return guarded([&]() -> PyObject* {
         static const Signature sig{"watch", {"pools"}, 1};
         std::vector<std::string> pools;
-        if (!parse(sig, args, nargs, kwnames, pools) || !own_runtime(self)) return nullptr;
+        if (!parse(sig, args, nargs, kwnames, pools)) return nullptr;
+        // In a forked child still holding the parent's runtime nothing stored would be sent.
+        client_of(self).refuse_inherited();
         // Checked before anything is appended: such a call changes nothing.
         if (auto e = beat::watch_over_limit(pools)) return raise_runtime(*e);
         Shared& s = shared_of(self);

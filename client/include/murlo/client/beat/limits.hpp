@@ -23,8 +23,9 @@ inline constexpr std::size_t max_body_bytes = 524'288;
 // Bytes of `state` written as compact JSON: what the registry measures.
 std::size_t state_bytes(const proto::Value& state);
 
-// Its compact JSON over the byte limit, or nesting deeper than an answer can carry.
-std::optional<std::string> state_over_limit(const proto::Value& state);
+// Its compact JSON (`bytes`, as state_bytes counts it) over the byte limit, or
+// nesting deeper than an answer can carry.
+std::optional<std::string> state_over_limit(const proto::Value& state, std::size_t bytes);
 std::optional<std::string> url_over_limit(std::string_view url);
 // Any name over its limit refuses the whole list.
 std::optional<std::string> watch_over_limit(const std::vector<std::string>& names);
