@@ -106,6 +106,12 @@ class H2Server:
                 conn.reset_stream(sid, error_code=h2.errors.ErrorCodes.INTERNAL_ERROR)
                 flush()
 
+            def go_away(self, code):
+                # As a server that ends a connection does: GOAWAY, then no more of it.
+                conn.close_connection(error_code=code)
+                flush()
+                sock.shutdown(socket.SHUT_WR)
+
         reply = Reply()
         try:
             flush()
@@ -153,8 +159,18 @@ def reset_mid_body(reply, sid):
     reply.reset(sid)
 
 
+def go_away(code):
+    def behaviour(reply, sid):
+        reply.go_away(code)
+    return behaviour
+
+
 @pytest.mark.parametrize("behaviour,budget,message", [
     (never, 1500, "no reply within 1500ms"),
+    # A registry that ends the connection says so, with its code: no protocol mismatch.
+    (go_away(h2.errors.ErrorCodes.ENHANCE_YOUR_CALM), 5000,
+     "the registry closed the connection (GOAWAY ENHANCE_YOUR_CALM)"),
+    (go_away(h2.errors.ErrorCodes.NO_ERROR), 5000, "the registry closed the connection (GOAWAY NO_ERROR)"),
     (stalled_body, 1500, "reply body stalled past 1500ms"),
     (reset_mid_body, 5000, "reply body broke off: the stream was reset with INTERNAL_ERROR"),
     (answer(400, b'{"error":"x"}'), 5000, "the registry answered HTTP 400"),
@@ -231,6 +247,17 @@ def test_an_endpoint_where_nothing_listens():
     c = client("http://127.0.0.1:%d" % free_port())
     assert c.start(5000) is False
     assert c.last_error() == "cannot reach it: client error (Connect)"
+    c.leave()
+
+
+def test_a_name_that_does_not_resolve_is_a_connect_failure_with_the_resolvers_word():
+    # Not a timeout: the resolver's answer comes back at once.
+    c = client("http://nosuchhost.invalid:7000")
+    started = time.monotonic()
+    assert c.start(3000) is False
+    assert time.monotonic() - started < 2.5
+    assert c.last_error().startswith("cannot reach it: client error (Connect): failed to lookup address information: ")
+    assert len(c.last_error()) > len("cannot reach it: client error (Connect): failed to lookup address information: ")
     c.leave()
 
 

@@ -42,15 +42,23 @@ Deadline deadline_after(std::uint64_t ms) {
 }
 
 std::string ClientError::text() const {
+    std::string out;
     switch (kind) {
         case Kind::connect:
-            return "client error (Connect)";
+            out = "client error (Connect)";
+            break;
         case Kind::absolute_uri_required:
-            return "client error (AbsoluteUriRequired)";
+            out = "client error (AbsoluteUriRequired)";
+            break;
         case Kind::send_request:
+            out = "client error (SendRequest)";
+            break;
+        case Kind::goaway:
+            out = "client error (GoAway)";
             break;
     }
-    return "client error (SendRequest)";
+    if (!detail.empty()) out.append(": ").append(detail);
+    return out;
 }
 
 namespace detail {
@@ -141,6 +149,10 @@ struct H2Conn : std::enable_shared_from_this<H2Conn> {
     std::chrono::milliseconds idle_timeout;
     bool ended = false;  // no more requests: closed, broken or told to go away
     bool goaway = false;
+    std::uint32_t goaway_code = 0;
+    // Ended by this side (the idle timeout, the client's end), not by the server.
+    bool closed_here = false;
+    std::shared_ptr<Notify> peer_closed;
 
     H2Conn(Socket s, std::string k, std::chrono::milliseconds idle)
         : socket(std::move(s)), key(std::move(k)), idle_timeout(idle) {}
@@ -178,6 +190,7 @@ struct H2Conn : std::enable_shared_from_this<H2Conn> {
         auto& c = of(user);
         if (frame->hd.type == NGHTTP2_GOAWAY) {
             c.goaway = true;
+            c.goaway_code = frame->goaway.error_code;
             return 0;
         }
         if (frame->hd.type != NGHTTP2_HEADERS && frame->hd.type != NGHTTP2_DATA) return 0;
@@ -258,7 +271,10 @@ struct H2Conn : std::enable_shared_from_this<H2Conn> {
                 continue;
             }
             const auto at = idle_since + idle_timeout;
-            if (std::chrono::steady_clock::now() >= at) co_return;
+            if (std::chrono::steady_clock::now() >= at) {
+                closed_here = true;
+                co_return;
+            }
             timer.expires_at(at);
             co_await timer.async_wait();
         }
@@ -272,13 +288,24 @@ struct H2Conn : std::enable_shared_from_this<H2Conn> {
         c->finish();
     }
 
+    // The server's word for why it closed the connection, if it said one.
+    std::string goaway_text() const {
+        return "the registry closed the connection (GOAWAY " + std::string(code_name(goaway_code)) + ")";
+    }
+
+    ClientError closed_error() const {
+        if (goaway) return ClientError{ClientError::Kind::goaway, std::string(code_name(goaway_code))};
+        return ClientError{ClientError::Kind::send_request};
+    }
+
     // The connection is over: its streams fail, its socket closes.
     void finish() {
+        const bool was_ended = ended;
         ended = true;
-        for (auto& [id, s] : std::exchange(streams, {}))
-            s->close(goaway ? "the registry went away (GOAWAY)" : "the connection closed");
+        for (auto& [id, s] : std::exchange(streams, {})) s->close(goaway ? goaway_text() : "the connection closed");
         error_code ignored;
         socket.close(ignored);
+        if (!was_ended && !closed_here && peer_closed) peer_closed->notify_one();
     }
 
     // Starts a request; false when the session refuses it.
@@ -319,6 +346,7 @@ struct H2Pool {
     asio::any_io_executor executor;
     H2ClientOptions options;
     std::vector<std::shared_ptr<H2Conn>> conns;
+    std::shared_ptr<Notify> peer_closed = std::make_shared<Notify>();
     bool closed = false;  // the client is gone: requests still in flight open nothing
 
     std::shared_ptr<H2Conn> pick(const std::string& key) {
@@ -331,6 +359,7 @@ struct H2Pool {
     void close_all() {
         closed = true;
         for (auto& c : conns) {
+            c->closed_here = true;
             c->ended = true;
             error_code ignored;
             c->socket.close(ignored);
@@ -372,12 +401,31 @@ std::optional<Target> split_target(std::string_view text) {
     return t;
 }
 
+template <class T>
+struct Finished {
+    T value;
+};
+
+template <class T>
+asio::awaitable<Finished<T>> finished(asio::awaitable<T> op) {
+    // Awaited apart from the braces: GCC 12 destroys what a co_await inside a
+    // braced initialiser made twice.
+    T value = co_await std::move(op);
+    co_return Finished<T>{std::move(value)};
+}
+
+// The operation's result, or nothing when the deadline came first. The result
+// is boxed for the race: the awaitable operators spread a variant result into
+// the race's own variant, where a resolver's failure would read as the timer.
 template <class Op>
 auto before(Deadline deadline, Op op) -> asio::awaitable<std::optional<typename Op::value_type>> {
     Timer timer(co_await asio::this_coro::executor);
     timer.expires_at(deadline);
-    auto r = co_await (std::move(op) || timer.async_wait());
-    if (r.index() == 0) co_return std::get<0>(std::move(r));
+    // Named, not a temporary of the awaited expression: GCC 12 destroys such
+    // temporaries twice when the frame is dropped while it waits.
+    auto boxed = finished(std::move(op));
+    auto r = co_await (std::move(boxed) || timer.async_wait());
+    if (r.index() == 0) co_return std::get<0>(std::move(r)).value;
     co_return std::nullopt;
 }
 
@@ -395,7 +443,8 @@ asio::awaitable<Connected> open_socket(const Target& t, const Connector& connect
     } else {
         auto found = co_await before(deadline, lookup_host(t.host, t.port));
         if (!found) co_return TimedOut{};
-        if (!std::holds_alternative<std::vector<tcp::endpoint>>(*found)) co_return connect_error;
+        if (auto* failed = std::get_if<LookupError>(&*found))
+            co_return ClientError{ClientError::Kind::connect, "failed to lookup address information: " + failed->text};
         addresses = std::get<std::vector<tcp::endpoint>>(std::move(*found));
     }
     for (const auto& address : addresses) {
@@ -431,6 +480,7 @@ const h2::Callbacks client_callbacks = make_callbacks();
 // A connection with its session set up, its task started and pooled.
 std::shared_ptr<H2Conn> start_conn(H2Pool& pool, Socket socket, std::string key) {
     auto c = std::make_shared<H2Conn>(std::move(socket), std::move(key), pool.options.idle_timeout);
+    c->peer_closed = pool.peer_closed;
     nghttp2_session* raw = nullptr;
     if (nghttp2_session_client_new(&raw, client_callbacks.get(), c.get()) != 0) return nullptr;
     c->session.reset(raw);
@@ -477,7 +527,7 @@ asio::awaitable<std::variant<H2Response, ClientError, TimedOut>> send(std::share
     // The head first: a head and the deadline ready together count as a reply.
     for (;;) {
         if (stream->status) break;
-        if (stream->closed) co_return ClientError{ClientError::Kind::send_request};
+        if (stream->closed) co_return conn->closed_error();
         if (std::chrono::steady_clock::now() >= deadline) co_return TimedOut{};
         co_await wait_until(*stream->event, deadline);
     }
@@ -533,6 +583,8 @@ asio::awaitable<std::variant<H2Response, ClientError, TimedOut>> H2Client::reque
     return detail::send(pool_, std::string(method), std::string(target), std::string(content_type), std::move(body),
                         deadline);
 }
+
+const std::shared_ptr<Notify>& H2Client::peer_closed() const { return pool_->peer_closed; }
 
 std::size_t H2Client::connections() const {
     return static_cast<std::size_t>(

@@ -35,9 +35,18 @@ asio::awaitable<void> beat_loop(std::shared_ptr<Shared> s) {
     runtime::H2Client client(executor, beat_client_options(loop_idle_timeout));
     std::uint64_t coin = race_seed();
     bool nudged = false;
+    // The last paced wait ended because the connection closed: the next one
+    // lets a closure pass, so a server that closes every connection at once
+    // cannot make the member beat at every window.
+    bool closure_heeded = false;
     for (;;) {
         if (s->leaving.load() && s->beats_ok.load() != 0) co_return;
         const auto beat_start = Clock::now();
+        // What is composed now carries every change made so far, so a raise
+        // stored before this point has nothing left to announce; nor has a
+        // connection that closed before this beat picks its own.
+        s->nudge->try_take();
+        client.peer_closed()->try_take();
         Composed composed = s->compose();
         const std::uint64_t hold = s->beat_hold_ms.load(std::memory_order_relaxed);
         PostResult result;
@@ -59,6 +68,7 @@ asio::awaitable<void> beat_loop(std::shared_ptr<Shared> s) {
             result = op->take();
         }
         nudged = false;
+        const bool answered = std::holds_alternative<proto::BeatAck>(result);
         if (auto* ack = std::get_if<proto::BeatAck>(&result)) {
             const bool accepted = s->record_answer(*ack, composed);
             s->acked->notify_one();
@@ -68,13 +78,18 @@ asio::awaitable<void> beat_loop(std::shared_ptr<Shared> s) {
             }
         } else {
             s->record_failure(std::move(std::get<std::string>(result)));
+            closure_heeded = false;
         }
         s->ring();
         if (s->beat_hold_ms.load(std::memory_order_relaxed) != 0) {
-            if (s->watches_nothing())
-                co_await lease_pace(*s, beat_start);
-            else
-                co_await coalesce(*s, beat_start, true);
+            // No beat starts sooner than one window after this one began,
+            // whatever is raised meanwhile: the next beat carries it.
+            if (answered && s->watches_nothing()) {
+                const Paced ended = co_await lease_pace(*s, beat_start, closure_heeded ? nullptr : &client);
+                closure_heeded = ended == Paced::closed;
+            } else {
+                co_await coalesce(*s, beat_start, false);
+            }
         } else {
             s->short_polls.fetch_add(1);
             const auto wait = std::clamp<std::uint64_t>(s->interval_ms.load(std::memory_order_relaxed), 50, 30'000);
@@ -97,15 +112,24 @@ asio::awaitable<void> coalesce(Shared& shared, Clock::time_point beat_start, boo
     co_await sleep_until(shared, end, wake_on_nudge);
 }
 
-asio::awaitable<void> lease_pace(Shared& shared, Clock::time_point beat_start) {
+asio::awaitable<Paced> lease_pace(Shared& shared, Clock::time_point beat_start, runtime::H2Client* closes) {
     // Nudges are not heeded within the window, as after a cut: they stay stored.
     co_await coalesce(shared, beat_start, false);
     // At most 30 s, the longest a watcher's held beat lasts: a member of a long
     // lease still rejoins a restarted registry as soon as a watcher would.
     const std::uint64_t interval = std::min<std::uint64_t>(shared.interval_ms.load(std::memory_order_relaxed), 30'000);
     const auto end = beat_start + std::chrono::milliseconds(interval);
-    if (Clock::now() >= end) co_return;
-    co_await sleep_until(shared, end, true);
+    if (Clock::now() >= end) co_return Paced::interval;
+    runtime::Timer timer(co_await asio::this_coro::executor);
+    timer.expires_at(end);
+    if (!closes) {
+        auto woke = co_await (shared.nudge->wait() || timer.async_wait());
+        co_return woke.index() == 0 ? Paced::nudge : Paced::interval;
+    }
+    // A closed connection is most often a registry that restarted and knows
+    // nothing of this member: beat again now rather than at the interval.
+    auto woke = co_await (shared.nudge->wait() || closes->peer_closed()->wait() || timer.async_wait());
+    co_return woke.index() == 0 ? Paced::nudge : woke.index() == 1 ? Paced::closed : Paced::interval;
 }
 
 std::uint64_t held_deadline_ms(std::uint64_t h) { return h + h / 2 + std::min<std::uint64_t>(h / 2, 200); }

@@ -31,6 +31,9 @@ asio::awaitable<PostResult> post(runtime::H2Client& client, std::string_view end
         co_return "no reply within " + std::to_string(reply_deadline_ms) + "ms";
     if (auto* error = std::get_if<runtime::ClientError>(&head)) {
         if (error->is_connect()) co_return "cannot reach it: " + error->text();
+        // The registry spoke HTTP/2 and ended the connection itself: not a protocol mismatch.
+        if (error->kind == runtime::ClientError::Kind::goaway)
+            co_return "the registry closed the connection (GOAWAY " + error->detail + ")";
         co_return error->text() +
             "; the connection came up but the exchange did not -- this client speaks h2c only, so whatever "
             "answered has to too";

@@ -16,12 +16,15 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <variant>
 
 #include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/awaitable.hpp>
 
 namespace murlo::runtime {
+
+class Notify;
 
 using Deadline = std::chrono::steady_clock::time_point;
 
@@ -45,10 +48,15 @@ struct ClientError {
         connect,                // opening the connection failed
         absolute_uri_required,  // the target has no scheme or no authority
         send_request,           // the connection came up but the exchange failed
+        goaway,                 // the server closed the connection with GOAWAY
     };
-    Kind kind = Kind::send_request;
+    ClientError(Kind k = Kind::send_request, std::string d = {}) : kind(k), detail(std::move(d)) {}
+    Kind kind;
+    // What is known of the cause: the resolver's error for a name that does
+    // not resolve; the GOAWAY's error code by name ("ENHANCE_YOUR_CALM").
+    std::string detail;
     bool is_connect() const { return kind == Kind::connect; }
-    // "client error (Connect)" and the like: the kind only, not its cause.
+    // "client error (Connect)" and the like, then ": " and the detail if any.
     std::string text() const;
 };
 
@@ -102,6 +110,11 @@ public:
 
     // Pooled connections not closed yet, idle or carrying requests, for tests.
     std::size_t connections() const;
+
+    // Raised (wake-one, a stored permit) whenever a pooled connection ends
+    // other than by this client's own doing (its idle timeout, its end): the
+    // server closed it, went away, or the connection broke.
+    const std::shared_ptr<Notify>& peer_closed() const;
 
 private:
     std::shared_ptr<detail::H2Pool> pool_;

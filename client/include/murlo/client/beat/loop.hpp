@@ -31,12 +31,17 @@ std::unique_ptr<runtime::Runtime> spawn(std::shared_ptr<Shared> shared);
 boost::asio::awaitable<void> coalesce(Shared& shared, std::chrono::steady_clock::time_point beat_start,
                                       bool wake_on_nudge);
 
-// The wait after a completed beat of a member that watches nothing: the
+// How a paced wait ended.
+enum class Paced { interval, nudge, closed };
+
+// The wait after an answered beat of a member that watches nothing: the
 // registry answers its held beats at once, so it waits out the rest of its
 // interval (since `beat_start`, at most 30 s) to beat about four times a
-// lease. A raise ends the wait early, but not before the coalescing window has
-// passed.
-boost::asio::awaitable<void> lease_pace(Shared& shared, std::chrono::steady_clock::time_point beat_start);
+// lease. A raise ends the wait early, and so does a connection of `closes`
+// that the server ended (when given), but neither before the coalescing
+// window has passed.
+boost::asio::awaitable<Paced> lease_pace(Shared& shared, std::chrono::steady_clock::time_point beat_start,
+                                         runtime::H2Client* closes = nullptr);
 
 // Reply deadlines: h + h/2 + min(h/2, 200) for a held beat of hold h,
 // 3*clamp(interval, 50, 30000)/4 for an unheld one.
