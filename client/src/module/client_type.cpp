@@ -266,9 +266,14 @@ PyObject* m_add_wake_fd(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         std::int32_t fd = 0;
         if (!parse(sig, args, nargs, kwnames, fd)) return nullptr;
         // A number not open now would have the bell write into whatever file
-        // is later opened under it; a negative one is no descriptor at all.
-        if (fd < 0) return raise_runtime("wake descriptor " + std::to_string(fd) + " is negative");
-        if (::fcntl(fd, F_GETFD) == -1) return raise_runtime("wake descriptor " + std::to_string(fd) + " is not open");
+        // is later opened under it; a negative one is no descriptor at all;
+        // one open only for reading (a pipe's read end) never takes the byte,
+        // so whoever waits on it is never woken.
+        const std::string named = "wake descriptor " + std::to_string(fd);
+        if (fd < 0) return raise_runtime(named + " is negative");
+        const int flags = ::fcntl(fd, F_GETFL);
+        if (flags == -1) return raise_runtime(named + " is not open");
+        if ((flags & O_ACCMODE) == O_RDONLY) return raise_runtime(named + " is not open for writing");
         shared_of(self).add_wake_fd(fd);
         Py_RETURN_NONE;
     });
