@@ -2,6 +2,7 @@
 a client that has not been started: none of them needs a registry."""
 
 import os
+import socket
 import threading
 import time
 
@@ -227,6 +228,95 @@ def test_a_descriptor_that_is_not_open_is_refused(c):
             os.close(w)  # open again only once dup2 has run
         except OSError:
             pass
+
+
+# Each makes (descriptor to register, where the bell's byte can be read or
+# None, every descriptor to close).
+def single(fd):
+    return fd, None, [fd]
+
+
+def pipe_write_end():
+    r, w = os.pipe()
+    return w, r, [r, w]
+
+
+def pipe_read_end():
+    r, w = os.pipe()
+    return r, None, [r, w]
+
+
+def socketpair_end():
+    a, b = socket.socketpair()
+    fds = [a.detach(), b.detach()]
+    return fds[0], fds[1], fds
+
+
+def fifo_read_write(tmp_path):
+    path = str(tmp_path / "fifo")
+    os.mkfifo(path)
+    fd = os.open(path, os.O_RDWR)  # its own reader: the byte comes back on it
+    return fd, fd, [fd]
+
+
+def opened(mode):
+    def make(tmp_path):
+        path = str(tmp_path / "file")
+        open(path, "wb").close()
+        return single(os.open(path, mode))
+    return make
+
+
+@pytest.mark.parametrize("make", [
+    lambda tmp_path: pipe_write_end(),
+    lambda tmp_path: socketpair_end(),
+    fifo_read_write,
+    lambda tmp_path: single(os.eventfd(0)),
+    lambda tmp_path: single(os.open("/dev/null", os.O_WRONLY)),
+    opened(os.O_WRONLY | os.O_APPEND),
+    opened(os.O_RDWR),
+], ids=["pipe write end", "socketpair end", "fifo read-write", "eventfd", "/dev/null for writing",
+        "file for appending", "file read-write"])
+def test_a_descriptor_open_for_writing_is_taken(c, tmp_path, make):
+    fd, reader, fds = make(tmp_path)
+    try:
+        assert c.add_wake_fd(fd) is None
+        c.wake()
+        if reader is not None:
+            os.set_blocking(reader, False)
+            assert drain(reader) == b"\x01"
+        c.drop_wake_fd(fd)
+    finally:
+        for f in fds:
+            os.close(f)
+
+
+@pytest.mark.parametrize("make", [
+    lambda tmp_path: pipe_read_end(),
+    lambda tmp_path: single(os.open("/dev/null", os.O_RDONLY)),
+    opened(os.O_RDONLY),
+    lambda tmp_path: single(os.open(str(tmp_path), os.O_PATH)),
+], ids=["pipe read end", "/dev/null for reading", "file for reading", "O_PATH"])
+def test_a_descriptor_not_open_for_writing_is_refused(c, tmp_path, make):
+    fd, _, fds = make(tmp_path)
+    try:
+        with pytest.raises(RuntimeError) as e:
+            c.add_wake_fd(fd)
+        assert type(e.value) is RuntimeError
+        assert str(e.value) == "wake descriptor %d is not open for writing" % fd
+        # Nothing was listed: the number opened for writing later gets no byte.
+        r, w = os.pipe()
+        try:
+            os.dup2(w, fd)
+            os.set_blocking(r, False)
+            c.wake()
+            assert drain(r) == b""
+        finally:
+            os.close(r)
+            os.close(w)
+    finally:
+        for f in fds:
+            os.close(f)
 
 
 # --- waiting -----------------------------------------------------------------------------

@@ -1,16 +1,20 @@
 // Beat composition, ack application and the bell on one client's shared state.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <future>
 #include <thread>
 
 #include <boost/asio/awaitable.hpp>
 
+#include "murlo/client/beat/lifecycle.hpp"
 #include "murlo/client/beat/shared.hpp"
 #include "murlo/runtime/runtime.hpp"
 
@@ -543,4 +547,36 @@ TEST(Ring, WakesEveryWaiter) {
     s->ring();
     for (auto& t : threads) t.join();
     EXPECT_EQ(woke.load(), kWaiters);
+}
+
+// A leave while another thread's start waits for its first answer: leave finds
+// no runtime and returns; start, once its beat ends, must not store its
+// runtime (nothing would ever end it) but shut it down and report the leave.
+TEST(Client, ALeaveWhileStartWaitsLeavesNoRuntimeBehind) {
+    // Accepts the loop's connection and the bounded beat's, and answers neither.
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&addr), len), 0);
+    ASSERT_EQ(::listen(listener, 8), 0);
+    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len), 0);
+    Client c("http://127.0.0.1:" + std::to_string(ntohs(addr.sin_port)), "p", 7, 3, "spread", std::nullopt,
+             std::nullopt, std::nullopt, std::nullopt, false, 50);
+    auto started = std::async(std::launch::async, [&] { return start(c, ~0ULL); });
+    const int first = ::accept(listener, nullptr, nullptr);
+    const int second = ::accept(listener, nullptr, nullptr);
+    EXPECT_GE(first, 0);
+    EXPECT_GE(second, 0);
+    leave(c);  // start is in its bounded beat: there is nothing to take yet
+    EXPECT_TRUE(c.shared->leaving);
+    // The bounded beat fails, unanswered (no early return before this, or
+    // start would wait for ever).
+    for (int fd : {first, second, listener})
+        if (fd >= 0) ::close(fd);
+    EXPECT_THROW(started.get(), LeftPool);
+    EXPECT_EQ(*c.runtime.lock(), nullptr);
+    EXPECT_EQ(c.shared->beats_ok.load(), 0u);
 }

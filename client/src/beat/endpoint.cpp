@@ -11,9 +11,6 @@ namespace murlo::client::beat {
 
 namespace {
 
-// What the transport appends to the endpoint, and the registry's beat route.
-constexpr std::string_view beat_path = "/v1/beat";
-
 // A port as written: any number of digits, leading zeros included. The
 // transport reads it as 16 bits, so 65536 and above would wrap onto another port.
 bool port_reachable(std::string_view digits) {
@@ -24,21 +21,28 @@ bool port_reachable(std::string_view digits) {
 }
 
 bool reachable(std::string_view endpoint) {
-    std::string target(endpoint);
-    target.append(beat_path);
-    const auto parsed = boost::urls::parse_uri_reference(target);
-    if (!parsed || !parsed->has_scheme() || parsed->scheme() != "http" || !parsed->has_authority()) return false;
+    // The transport appends "/v1/beat" to the text as it is, so the endpoint
+    // itself must be the whole base: a query or a fragment would swallow the
+    // route, and a trailing slash would double the one in front of it.
+    const auto parsed = boost::urls::parse_uri(endpoint);
+    if (!parsed || parsed->scheme() != "http" || !parsed->has_authority()) return false;
     if (parsed->encoded_host().empty() || parsed->host_type() == boost::urls::host_type::ipvfuture) return false;
     if (parsed->has_port() && !port_reachable(parsed->port())) return false;
-    // The registry routes on the exact path, without decoding or normalising it.
-    return parsed->encoded_path() == beat_path;
+    if (parsed->has_query() || parsed->has_fragment()) return false;
+    // After an authority a path is empty or starts with "/" (this parser also
+    // takes "host:8a" as port 8 and path "a"); a proxy in front of the
+    // registry may route on it.
+    const std::string_view path = parsed->encoded_path();
+    if (path.empty()) return true;
+    return path.starts_with('/') && !path.ends_with('/');
 }
 
 }  // namespace
 
 std::optional<std::string> endpoint_refusal(std::string_view endpoint) {
     if (reachable(endpoint)) return std::nullopt;
-    return "endpoint must be http://host:port with a port from 1 to 65535 and nothing after it, got " +
+    return "endpoint must be http://host[:port][/path] with a port from 1 to 65535, a path that does not end in "
+           "\"/\", and no query or fragment, got " +
            proto::quoted(endpoint);
 }
 

@@ -42,7 +42,25 @@ asio::awaitable<bool> beat_once(std::shared_ptr<Shared> s, std::uint64_t budget_
     co_return wait_for_loop && s->beats_ok.load() != 0;
 }
 
+namespace {
+
+// Leave's end, on a runtime taken from the client or never stored: the final
+// beat when an answer was ever counted, then a shutdown without waiting.
+void end_runtime(Client& client, std::unique_ptr<runtime::Runtime> rt, const Unlocked& unlocked) {
+    try {
+        if (client.shared->beats_ok.load() != 0)
+            unlocked([&] { rt->block_on(beat_once(client.shared, 5'000, false)); });
+    } catch (...) {
+        rt->shutdown_background();
+        throw;
+    }
+    rt->shutdown_background();
+}
+
+}  // namespace
+
 bool start(Client& client, std::uint64_t budget_ms, const Unlocked& unlocked) {
+    client.refuse_left();
     client.claim_runtime();
     std::unique_ptr<runtime::Runtime> fresh = spawn(client.shared);
     const std::uint64_t budget = std::max<std::uint64_t>(budget_ms, 1);
@@ -53,21 +71,16 @@ bool start(Client& client, std::uint64_t budget_ms, const Unlocked& unlocked) {
         fresh->shutdown();
         throw;
     }
-    client.store_runtime(std::move(fresh));
-    return answered;
+    std::unique_ptr<runtime::Runtime> unstored = client.store_runtime(std::move(fresh));
+    if (!unstored) return answered;
+    // A leave on another thread came while this call beat and found no runtime
+    // to end: the member it may just have registered leaves from here.
+    end_runtime(client, std::move(unstored), unlocked);
+    throw LeftPool();
 }
 
 void leave(Client& client, const Unlocked& unlocked) {
-    std::unique_ptr<runtime::Runtime> rt = client.take_for_leave();
-    if (!rt) return;
-    try {
-        if (client.shared->beats_ok.load() != 0)
-            unlocked([&] { rt->block_on(beat_once(client.shared, 5'000, false)); });
-    } catch (...) {
-        rt->shutdown_background();
-        throw;
-    }
-    rt->shutdown_background();
+    if (std::unique_ptr<runtime::Runtime> rt = client.take_for_leave()) end_runtime(client, std::move(rt), unlocked);
 }
 
 void abandon(Client& client) {

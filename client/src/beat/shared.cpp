@@ -472,11 +472,15 @@ void Client::refuse_inherited() const {
     refuse_held_elsewhere(*held, runtime_pid_.load(), ::getpid());
 }
 
-void Client::store_runtime(std::unique_ptr<runtime::Runtime> fresh) {
+std::unique_ptr<runtime::Runtime> Client::store_runtime(std::unique_ptr<runtime::Runtime> fresh) {
     auto held = runtime.lock();
+    // take_for_leave sets `leaving` under this lock: either it takes what is
+    // stored here, or it came first and this runtime must not outlive the call.
+    if (shared->leaving.load()) return fresh;
     std::unique_ptr<runtime::Runtime> earlier = std::exchange(*held, std::move(fresh));
     // Two loops beat with one identity until here; the earlier one stops now.
     if (earlier) earlier->shutdown();
+    return nullptr;
 }
 
 std::unique_ptr<runtime::Runtime> Client::take_for_leave() {
@@ -485,6 +489,13 @@ std::unique_ptr<runtime::Runtime> Client::take_for_leave() {
     shared->leaving.store(true);
     return std::move(*held);
 }
+
+void Client::refuse_left() const {
+    if (shared->leaving.load()) throw LeftPool();
+}
+
+LeftPool::LeftPool()
+    : std::runtime_error("this client has left its pool. A new Client with a fresh incarnation joins again.") {}
 
 std::unique_ptr<runtime::Runtime> Client::take_runtime() { return std::move(*runtime.lock()); }
 

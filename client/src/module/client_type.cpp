@@ -81,6 +81,14 @@ bool beat_fits(PyObject* self, std::size_t url, std::size_t state, std::size_t w
     return true;
 }
 
+// What the publishing calls check first, changing nothing: in a forked child
+// still holding the parent's runtime, and after leave, nothing they stored
+// would ever be sent.
+void refuse_unsent(PyObject* self) {
+    client_of(self).refuse_inherited();
+    client_of(self).refuse_left();
+}
+
 // The bounded beats of start and leave run with the interpreter lock released.
 void release_interpreter(const std::function<void()>& work) {
     Released released;
@@ -158,9 +166,6 @@ PyObject* m_start(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
         static const Signature sig{"start", {"budget_ms"}, 0};
         std::uint64_t budget_ms = 5000;
         if (!parse(sig, args, nargs, kwnames, budget_ms)) return nullptr;
-        // Every beat of this client now says it leaves: it can never be registered again.
-        if (shared_of(self).leaving.load())
-            return raise_runtime("this client has left its pool. A new Client with a fresh incarnation joins again.");
         return to_python_bool(beat::start(client_of(self), budget_ms, release_interpreter));
     });
 }
@@ -198,8 +203,7 @@ PyObject* m_set_state(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         std::string_view state_json;
         bool ready = false;
         if (!parse(sig, args, nargs, kwnames, state_json, ready)) return nullptr;
-        // In a forked child still holding the parent's runtime nothing stored would be sent.
-        client_of(self).refuse_inherited();
+        refuse_unsent(self);
         return publish_state(self, state_json, ready);
     });
 }
@@ -209,8 +213,7 @@ PyObject* m_set_state_only(PyObject* self, PyObject* const* args, Py_ssize_t nar
         static const Signature sig{"set_state_only", {"state_json"}, 1};
         std::string_view state_json;
         if (!parse(sig, args, nargs, kwnames, state_json)) return nullptr;
-        // In a forked child still holding the parent's runtime nothing stored would be sent.
-        client_of(self).refuse_inherited();
+        refuse_unsent(self);
         return publish_state(self, state_json, std::nullopt);
     });
 }
@@ -220,8 +223,7 @@ PyObject* m_set_url(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
         static const Signature sig{"set_url", {"url"}, 0};
         std::optional<std::string_view> url;
         if (!parse(sig, args, nargs, kwnames, url)) return nullptr;
-        // In a forked child still holding the parent's runtime nothing stored would be sent.
-        client_of(self).refuse_inherited();
+        refuse_unsent(self);
         if (url)
             if (auto e = beat::url_over_limit(*url)) return raise_runtime(*e);
         Shared& s = shared_of(self);
@@ -247,8 +249,7 @@ PyObject* m_watch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
         static const Signature sig{"watch", {"pools"}, 1};
         std::vector<std::string> pools;
         if (!parse(sig, args, nargs, kwnames, pools)) return nullptr;
-        // In a forked child still holding the parent's runtime nothing stored would be sent.
-        client_of(self).refuse_inherited();
+        refuse_unsent(self);
         // Checked before anything is appended: such a call changes nothing.
         if (auto e = beat::watch_over_limit(pools)) return raise_runtime(*e);
         Shared& s = shared_of(self);
@@ -266,9 +267,14 @@ PyObject* m_add_wake_fd(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         std::int32_t fd = 0;
         if (!parse(sig, args, nargs, kwnames, fd)) return nullptr;
         // A number not open now would have the bell write into whatever file
-        // is later opened under it; a negative one is no descriptor at all.
-        if (fd < 0) return raise_runtime("wake descriptor " + std::to_string(fd) + " is negative");
-        if (::fcntl(fd, F_GETFD) == -1) return raise_runtime("wake descriptor " + std::to_string(fd) + " is not open");
+        // is later opened under it; a negative one is no descriptor at all;
+        // one open only for reading (a pipe's read end) never takes the byte,
+        // so whoever waits on it is never woken.
+        const std::string named = "wake descriptor " + std::to_string(fd);
+        if (fd < 0) return raise_runtime(named + " is negative");
+        const int flags = ::fcntl(fd, F_GETFL);
+        if (flags == -1) return raise_runtime(named + " is not open");
+        if ((flags & O_ACCMODE) == O_RDONLY) return raise_runtime(named + " is not open for writing");
         shared_of(self).add_wake_fd(fd);
         Py_RETURN_NONE;
     });

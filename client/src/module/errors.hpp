@@ -1,10 +1,10 @@
 #pragma once
 // How failures leave the module: its own errors as RuntimeError with their
 // message (an endpoint no beat can reach as ValueError; a call refused in a
-// forked child, beat::InheritedRuntime, as RuntimeError); a C++ exception
-// escaping a call (an internal invariant failure) as PanicException, which
-// derives from BaseException so that ordinary `except Exception` handlers do
-// not swallow it. The process lives on.
+// forked child, beat::InheritedRuntime, or after leave, beat::LeftPool, as
+// RuntimeError); a C++ exception escaping a call (an internal invariant
+// failure) as PanicException, which derives from BaseException so that
+// ordinary `except Exception` handlers do not swallow it. The process lives on.
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -29,13 +29,15 @@ PyObject* raise_panic(std::string_view message);
 
 // Runs `body` (returning a new reference or null with an error set) and turns
 // a C++ exception escaping it into the matching Python error: a call refused
-// in a forked child into RuntimeError with its advice, an allocation failure
-// into MemoryError, anything else into PanicException.
+// in a forked child or after leave into RuntimeError with its advice, an
+// allocation failure into MemoryError, anything else into PanicException.
 template <class Body>
 PyObject* guarded(Body&& body) noexcept {
     try {
         return body();
     } catch (const beat::InheritedRuntime& e) {
+        return raise_runtime(e.what());
+    } catch (const beat::LeftPool& e) {
         return raise_runtime(e.what());
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();

@@ -30,10 +30,15 @@ boost::asio::awaitable<bool> beat_once(std::shared_ptr<Shared> shared, std::uint
 // client has been answered. Throws (an internal failure) when the runtime
 // cannot be built; nothing is stored then. In a forked child: InheritedRuntime
 // while the parent's runtime is held; after abandon the runtime is built afresh.
+// LeftPool after leave, before anything is built; and when a leave on another
+// thread came during the bounded beat, after ending the new runtime as that
+// leave would have (final beat, shutdown), so that the member has left once
+// both calls have returned.
 bool start(Client& client, std::uint64_t budget_ms, const Unlocked& unlocked = run_directly);
 // Sets `leaving`; with a runtime held, sends a final 5 s beat (only when an
 // answer was ever counted, lock released) and shuts the runtime down without
-// waiting. InheritedRuntime in a forked child holding the parent's runtime.
+// waiting. It never waits for a start in progress, which ends its own runtime.
+// InheritedRuntime in a forked child holding the parent's runtime.
 void leave(Client& client, const Unlocked& unlocked = run_directly);
 // Forgets the runtime without shutting it down or sending anything.
 void abandon(Client& client);

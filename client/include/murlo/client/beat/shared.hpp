@@ -204,6 +204,14 @@ struct InheritedRuntime : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// What start and the publishing calls throw, changing nothing, once leave()
+// has begun: every beat from then on says the member leaves, so nothing they
+// stored would ever register or publish it. The message says to build a new
+// Client with a fresh incarnation.
+struct LeftPool : std::runtime_error {
+    LeftPool();
+};
+
 // The object behind the Python class.
 struct Client {
     // Builds the shared state and seeds `rng`. No I/O, no threads, no failure.
@@ -230,12 +238,16 @@ struct Client {
     // Start's first step: refuses a runtime inherited through fork
     // (InheritedRuntime) and notes this process as the runtime's.
     void claim_runtime();
-    // Stores `fresh`; an earlier runtime is shut down, waiting for its threads,
-    // with the field's lock held.
-    void store_runtime(std::unique_ptr<runtime::Runtime> fresh);
-    // Leave's first step: refuses an inherited runtime, sets `leaving` and
-    // takes the runtime out.
+    // Stores `fresh` and returns nothing; an earlier runtime is shut down,
+    // waiting for its threads, with the field's lock held. Once leave has
+    // begun it stores nothing and hands `fresh` back: that leave found the
+    // field without it, so the caller ends the runtime itself.
+    [[nodiscard]] std::unique_ptr<runtime::Runtime> store_runtime(std::unique_ptr<runtime::Runtime> fresh);
+    // Leave's first step: refuses an inherited runtime, then, under the same
+    // lock as store_runtime's check, sets `leaving` and takes the runtime out.
     std::unique_ptr<runtime::Runtime> take_for_leave();
+    // Throws LeftPool once leave has begun. Changes nothing.
+    void refuse_left() const;
     // What the publishing calls check first: throws InheritedRuntime, as start
     // does, while this process holds a runtime inherited through fork (what
     // they store would never be sent). Changes nothing.
