@@ -271,11 +271,10 @@ def opened(mode):
     lambda tmp_path: pipe_write_end(),
     lambda tmp_path: socketpair_end(),
     fifo_read_write,
-    lambda tmp_path: single(os.eventfd(0)),
     lambda tmp_path: single(os.open("/dev/null", os.O_WRONLY)),
     opened(os.O_WRONLY | os.O_APPEND),
     opened(os.O_RDWR),
-], ids=["pipe write end", "socketpair end", "fifo read-write", "eventfd", "/dev/null for writing",
+], ids=["pipe write end", "socketpair end", "fifo read-write", "/dev/null for writing",
         "file for appending", "file read-write"])
 def test_a_descriptor_open_for_writing_is_taken(c, tmp_path, make):
     fd, reader, fds = make(tmp_path)
@@ -291,19 +290,24 @@ def test_a_descriptor_open_for_writing_is_taken(c, tmp_path, make):
             os.close(f)
 
 
-@pytest.mark.parametrize("make", [
-    lambda tmp_path: pipe_read_end(),
-    lambda tmp_path: single(os.open("/dev/null", os.O_RDONLY)),
-    opened(os.O_RDONLY),
-    lambda tmp_path: single(os.open(str(tmp_path), os.O_PATH)),
-], ids=["pipe read end", "/dev/null for reading", "file for reading", "O_PATH"])
-def test_a_descriptor_not_open_for_writing_is_refused(c, tmp_path, make):
+NOT_FOR_WRITING = "is not open for writing"
+
+
+@pytest.mark.parametrize("make,why", [
+    (lambda tmp_path: pipe_read_end(), NOT_FOR_WRITING),
+    (lambda tmp_path: single(os.open("/dev/null", os.O_RDONLY)), NOT_FOR_WRITING),
+    (opened(os.O_RDONLY), NOT_FOR_WRITING),
+    (lambda tmp_path: single(os.open(str(tmp_path), os.O_PATH)), NOT_FOR_WRITING),
+    # Open for writing, but a write of fewer than 8 bytes always fails.
+    (lambda tmp_path: single(os.eventfd(0)), "is an eventfd, which takes no 1-byte write"),
+], ids=["pipe read end", "/dev/null for reading", "file for reading", "O_PATH", "eventfd"])
+def test_a_descriptor_that_cannot_take_the_byte_is_refused(c, tmp_path, make, why):
     fd, _, fds = make(tmp_path)
     try:
         with pytest.raises(RuntimeError) as e:
             c.add_wake_fd(fd)
         assert type(e.value) is RuntimeError
-        assert str(e.value) == "wake descriptor %d is not open for writing" % fd
+        assert str(e.value) == "wake descriptor %d %s" % (fd, why)
         # Nothing was listed: the number opened for writing later gets no byte.
         r, w = os.pipe()
         try:

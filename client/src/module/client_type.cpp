@@ -4,12 +4,14 @@
 // lock is released.
 
 #include <fcntl.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <functional>
 #include <new>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "convert.hpp"
 #include "docs.hpp"
@@ -261,6 +263,13 @@ PyObject* m_watch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
 
 // --- the bell and waiting ------------------------------------------------------
 
+bool is_eventfd(int fd) {
+    char link[64];
+    const std::string path = "/proc/self/fd/" + std::to_string(fd);
+    const ssize_t n = ::readlink(path.c_str(), link, sizeof link);
+    return n > 0 && std::string_view(link, static_cast<std::size_t>(n)) == "anon_inode:[eventfd]";
+}
+
 PyObject* m_add_wake_fd(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         static const Signature sig{"add_wake_fd", {"fd"}, 1};
@@ -275,6 +284,8 @@ PyObject* m_add_wake_fd(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         const int flags = ::fcntl(fd, F_GETFL);
         if (flags == -1) return raise_runtime(named + " is not open");
         if ((flags & O_ACCMODE) == O_RDONLY) return raise_runtime(named + " is not open for writing");
+        // An eventfd takes 8-byte writes only: the bell's one byte never lands.
+        if (is_eventfd(fd)) return raise_runtime(named + " is an eventfd, which takes no 1-byte write");
         shared_of(self).add_wake_fd(fd);
         Py_RETURN_NONE;
     });
