@@ -42,10 +42,11 @@ asio::awaitable<void> beat_loop(std::shared_ptr<Shared> s) {
     for (;;) {
         if (s->leaving.load() && s->beats_ok.load() != 0) co_return;
         const auto beat_start = Clock::now();
-        // What is composed now carries every change made so far, so a raise
-        // stored before this point has nothing left to announce; nor has a
+        // A change made since the last beat was composed goes out in this
+        // one, unheld, so that its answer (and the ack of the change) comes at
+        // once; the raise it left has nothing more to announce. Nor has a
         // connection that closed before this beat picks its own.
-        s->nudge->try_take();
+        if (s->nudge->try_take()) nudged = true;
         client.peer_closed()->try_take();
         Composed composed = s->compose();
         const std::uint64_t hold = s->beat_hold_ms.load(std::memory_order_relaxed);
