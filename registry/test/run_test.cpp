@@ -4,9 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <future>
+#include <algorithm>
 #include <optional>
+#include <span>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -65,23 +68,32 @@ TEST(SweepStall, LateOnlyPastTheDueTimeAndThePreviousSweepsEnd) {
     }
 }
 
+// A stop of the registry, for the tick numbered `tick`: before it fires, or in
+// the middle of its sweep (after the sweep read the clock, before it ended).
+struct Stop {
+    std::size_t tick;
+    std::chrono::milliseconds length;
+    bool inside_sweep;
+};
+
 // The sweep task's loop on an injected clock: each tick fires when it is due
-// or when the sweep before it has ended, whichever is later, plus `stop`
-// before the tick numbered `stopped_at`; each sweep runs for `runs`.
+// or when the sweep before it has ended, whichever is later; each sweep runs
+// for `runs` on its thread, plus the length of a stop inside it on the wall.
 struct Paced {
     std::size_t stalls = 0;
-    std::optional<Instant> stalled_since;
-    std::optional<Instant> gone;  // the first sweep that left pool "p" empty
+    std::optional<Instant> stalled_since;  // of the last stall
+    std::optional<Instant> gone;           // the first sweep that left pool "p" empty
 };
 
 Paced pace(Registry& registry, std::chrono::milliseconds period, std::chrono::milliseconds runs, std::size_t ticks,
-           std::size_t stopped_at = 0, std::chrono::milliseconds stop = {}) {
+           std::span<const Stop> stops = {}) {
     Paced out;
     SweepSchedule schedule(testing::t0, period);
     Instant clock = testing::t0;
     for (std::size_t i = 0; i < ticks; ++i) {
+        const auto stop = std::ranges::find(stops, i, &Stop::tick);
         Instant now = std::max(schedule.due(), clock);
-        if (i == stopped_at) now += stop;
+        if (stop != stops.end() && !stop->inside_sweep) now += stop->length;
         if (const std::optional<Instant> since = schedule.fire(now)) {
             ++out.stalls;
             out.stalled_since = since;
@@ -91,7 +103,8 @@ Paced pace(Registry& registry, std::chrono::milliseconds period, std::chrono::mi
         }
         if (!out.gone && registry.snapshot().at("p").members == 0) out.gone = now;
         clock = now + runs;
-        schedule.swept(clock);
+        if (stop != stops.end() && stop->inside_sweep) clock += stop->length;
+        schedule.swept(clock, runs);
     }
     return out;
 }
@@ -110,17 +123,35 @@ TEST(SweepSchedule, ASweepThatRunsLongIsNoStallAndExpiryGoesOn) {
 }
 
 TEST(SweepSchedule, AStopIsOneStallFromTheSweepBeforeIt) {
-    // Lease 1 s, period 250 ms, quick sweeps; the registry stops 3 s before
-    // the tick due at t0 + 1s. The catch-up ticks after it are no stalls.
-    Registry registry(1'000);
-    registry.beat_shared(testing::minimal_beat("p", 1, 1), testing::t0 + 500ms);
-    const Paced paced = pace(registry, 250ms, 1ms, 40, 4, 3s);
-    EXPECT_EQ(paced.stalls, 1u);
-    ASSERT_TRUE(paced.stalled_since);
-    EXPECT_EQ((*paced.stalled_since - testing::t0) / 1ms, 750);
-    // Silent across the stop, the member had one more lease from its end.
-    ASSERT_TRUE(paced.gone);
-    EXPECT_EQ((*paced.gone - testing::t0) / 1ms, 5000);
+    // Lease 1 s, period 250 ms; a member beats at t0 + 500 ms (deadline
+    // t0 + 1.5 s) and then stays silent. A stop of 3 s covers its deadline,
+    // before a tick or inside a sweep, with quick sweeps or sweeps that run
+    // for three periods: one stall, from the clock reading of the sweep before
+    // the stop or of the stopped sweep, and one more lease from its end.
+    struct Case {
+        const char* what;
+        std::chrono::milliseconds runs;
+        std::vector<Stop> stops;
+        std::size_t stalls;
+        std::int64_t since_ms, gone_ms;
+    };
+    const Case cases[] = {
+        {"quick sweeps, stop before a tick", 1ms, {{4, 3s, false}}, 1, 750, 5000},
+        {"quick sweeps, stop inside a sweep", 1ms, {{3, 3s, true}}, 1, 750, 5000},
+        {"long sweeps, stop before a tick", 750ms, {{1, 3s, false}}, 1, 0, 5250},
+        {"long sweeps, stop inside a sweep", 750ms, {{1, 3s, true}}, 1, 750, 6000},
+        // Still silent at the second stop: its one extra lease is spent.
+        {"quick sweeps, two stops inside sweeps", 1ms, {{3, 3s, true}, {16, 3s, true}}, 2, 4000, 7001},
+    };
+    const auto ms = [](std::optional<Instant> at) { return at ? (*at - testing::t0) / 1ms : -1; };
+    for (const Case& c : cases) {
+        Registry registry(1'000);
+        registry.beat_shared(testing::minimal_beat("p", 1, 1), testing::t0 + 500ms);
+        const Paced paced = pace(registry, 250ms, c.runs, 40, c.stops);
+        EXPECT_EQ(paced.stalls, c.stalls) << c.what;
+        EXPECT_EQ(ms(paced.stalled_since), c.since_ms) << c.what;
+        EXPECT_EQ(ms(paced.gone), c.gone_ms) << c.what;
+    }
 }
 
 tcp::endpoint v6(const char* text, unsigned short port, unsigned long scope = 0) {

@@ -2,6 +2,8 @@
 
 #include <optional>
 
+#include <time.h>
+
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -20,6 +22,14 @@ using asio::ip::tcp;
 
 namespace {
 
+// The calling thread's CPU time: it stands still while the process is stopped
+// or throttled, unlike the wall clock.
+std::chrono::nanoseconds thread_cpu_time() {
+    timespec t{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return std::chrono::seconds(t.tv_sec) + std::chrono::nanoseconds(t.tv_nsec);
+}
+
 // First tick at once; a late task fires the overdue ticks back to back. A
 // tick that comes well past its time means the registry itself did not run
 // (its process stopped, a paused machine, starved workers): the beats of that
@@ -32,12 +42,16 @@ asio::awaitable<void> sweep_task(std::shared_ptr<Registry> registry, std::chrono
         timer.expires_at(schedule.due());
         co_await timer.async_wait(asio::use_awaitable);
         const Instant now = Clock::now();
+        const std::chrono::nanoseconds cpu = thread_cpu_time();
         if (const std::optional<Instant> since = schedule.fire(now)) {
             registry->sweep_after_stall(*since, now);
         } else {
             registry->sweep(now);
         }
-        schedule.swept(Clock::now());
+        // The sweep runs through without suspending, so its thread's CPU time
+        // is the sweep's own.
+        const std::chrono::nanoseconds ran = thread_cpu_time() - cpu;
+        schedule.swept(Clock::now(), ran);
     }
 }
 

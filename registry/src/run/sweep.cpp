@@ -27,4 +27,8 @@ std::optional<Instant> SweepSchedule::fire(Instant now) {
     return since;
 }
 
+void SweepSchedule::swept(Instant end, std::chrono::nanoseconds ran) {
+    ended_ = std::min(end, last_ + std::max(ran, std::chrono::nanoseconds::zero()));
+}
+
 }  // namespace murlo::registry
