@@ -362,6 +362,10 @@ TEST(Loop, ChangesAtAnyRateAreSpacedOneWindowApart) {
         const auto spent = Clock::now() - t0;
         ASSERT_TRUE(until(
             *b.shared, [&] { return cached_v(*b.shared, 1) == static_cast<long>(v); }, 10s));
+        // And the last change is acked long before the 30 s hold ends: a beat
+        // carrying a change is not left held.
+        ASSERT_TRUE(until(
+            *a.shared, [&] { return a.shared->acked_publish_version.load() == v; }, 10s));
         // Each beat that carried a change moved the version once; at most
         // one per window, plus the one already in flight.
         const auto windows = std::chrono::duration_cast<std::chrono::milliseconds>(spent).count() / 50;
