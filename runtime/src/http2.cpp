@@ -23,6 +23,14 @@
 //   header_list_limit the connection ends (GOAWAY ENHANCE_YOUR_CALM) and
 //   nothing more of it is decoded, so a small block that decodes to a huge
 //   one costs one block per connection.
+// - stream resets: every RST_STREAM the peer sends takes a token from a
+//   bucket (1,000, refilled by 33 a second, never above 1,000) and every
+//   stream we served gives one back; once it is empty the connection ends
+//   (GOAWAY ENHANCE_YOUR_CALM) and nothing more of it is decoded. A client
+//   that cuts requests between requests we served (a member cutting its held
+//   beat to beat again) never runs dry, however fast; one opening streams and
+//   resetting them before they are served is sent away after about 1,000,
+//   as by nghttp2's own guard, which is switched off for this one.
 //
 // A HEADERS frame that would open a stream below the highest stream id the
 // client has used is a connection error (PROTOCOL_ERROR); nghttp2 drops such a
@@ -81,6 +89,40 @@ constexpr std::size_t linger_bytes = 1024 * 1024;
 // Stream ids recently closed or reset, on which a late HEADERS (trailers the
 // peer sent before it saw our reset) is left to nghttp2.
 constexpr std::size_t recent_streams = 64;
+
+// The peer's RST_STREAM frames, as a token bucket: it starts full, refills
+// `per_second` tokens a second up to `burst`, and a reset takes one. The
+// figures are nghttp2's own defaults.
+class ResetBudget {
+public:
+    static constexpr std::uint64_t burst = 1000;
+    static constexpr std::uint64_t per_second = 33;
+
+    // False when no token is left.
+    bool take(std::chrono::steady_clock::time_point now) {
+        refill(now);
+        if (tokens_ == 0) return false;
+        --tokens_;
+        return true;
+    }
+    void give_back() { tokens_ = std::min(tokens_ + 1, burst); }
+
+private:
+    static constexpr std::chrono::nanoseconds period{std::chrono::nanoseconds(std::chrono::seconds(1)).count() /
+                                                     per_second};
+    void refill(std::chrono::steady_clock::time_point now) {
+        if (tokens_ == burst) {
+            refilled_ = now;
+            return;
+        }
+        const auto gained = (now - refilled_) / period;
+        if (gained <= 0) return;
+        tokens_ = std::min(burst, tokens_ + static_cast<std::uint64_t>(gained));
+        refilled_ = tokens_ == burst ? now : refilled_ + gained * period;
+    }
+    std::uint64_t tokens_ = burst;
+    std::chrono::steady_clock::time_point refilled_{};
+};
 
 enum class BodyPhase {
     unread,    // kept, within the stream's window, until the service asks
@@ -160,6 +202,7 @@ struct Connection : std::enable_shared_from_this<Connection> {
     std::int32_t highest_stream = 0;
     std::array<std::int32_t, recent_streams> recent{};
     std::size_t recent_next = 0;
+    ResetBudget resets;
 
     Connection(Socket s, HttpService svc)
         : socket(std::move(s)), service(std::move(svc)), executor(socket.get_executor()) {}
@@ -237,6 +280,7 @@ struct Connection : std::enable_shared_from_this<Connection> {
 
     static int on_frame_recv(nghttp2_session*, const nghttp2_frame* frame, void* user) {
         auto& c = of(user);
+        if (frame->hd.type == NGHTTP2_RST_STREAM) return c.on_reset(frame->hd.stream_id);
         if (frame->hd.type != NGHTTP2_HEADERS && frame->hd.type != NGHTTP2_DATA) return 0;
         auto it = c.streams.find(frame->hd.stream_id);
         if (it == c.streams.end()) return 0;
@@ -251,6 +295,18 @@ struct Connection : std::enable_shared_from_this<Connection> {
             s->body_changed();
         }
         return 0;
+    }
+
+    // Every RST_STREAM counts, also one on a stream already closed (it may
+    // have crossed our answer). Cutting a task that runs costs us what
+    // answering it would have: it takes no token, as if it had taken one
+    // and the answer had given it back.
+    int on_reset(std::int32_t id) {
+        const Stream* s = find(id);
+        if (s && s->phase == Phase::serving) return 0;
+        if (resets.take(std::chrono::steady_clock::now())) return 0;
+        terminate(NGHTTP2_ENHANCE_YOUR_CALM);
+        return NGHTTP2_ERR_CALLBACK_FAILURE;
     }
 
     static int on_data_chunk(nghttp2_session* session, std::uint8_t, std::int32_t id, const std::uint8_t* data,
@@ -385,6 +441,7 @@ struct Connection : std::enable_shared_from_this<Connection> {
         s.drop_body();
         if (done || s.phase == Phase::closed) return;
         s.phase = Phase::answered;
+        resets.give_back();  // the peer may cut one stream per stream served
         if (answer)
             submit(s, std::move(*answer));
         else
@@ -613,6 +670,9 @@ asio::awaitable<void> serve_h2(Socket socket, boost::beast::flat_buffer& buffer,
         std::unique_ptr<nghttp2_option, void (*)(nghttp2_option*)> options(raw_options, &nghttp2_option_del);
         // Window updates follow what the services read (see on_data_chunk, take_body).
         nghttp2_option_set_no_auto_window_update(options.get(), 1);
+        // Resets are counted by the connection (see on_reset), which knows
+        // which streams were served: nghttp2's own guard is out of reach.
+        nghttp2_option_set_stream_reset_rate_limit(options.get(), UINT64_MAX, UINT64_MAX);
         nghttp2_session* raw = nullptr;
         if (nghttp2_session_server_new2(&raw, callbacks.get(), c.get(), options.get()) != 0) co_return;
         c->session.reset(raw);
