@@ -18,7 +18,7 @@ PYTHON = "/usr/bin/python3"
 if MODULE_DIR not in sys.path:
     sys.path.insert(0, MODULE_DIR)
 sys.path.insert(0, os.path.join(ROOT, "runtime", "test"))
-from loopback import free_port, read_line  # noqa: E402,F401  (fixtures other files import from here)
+from loopback import free_port, read_line, serve_in_threads  # noqa: E402,F401  (fixtures other files import from here)
 
 
 # The start of a script that forks. run_child(child) runs child(say) in a

@@ -7,7 +7,6 @@ path prefix through a real HTTP/2 front that routes on it."""
 import http.client
 import itertools
 import json
-import socket
 import threading
 import time
 
@@ -16,7 +15,7 @@ import h2.connection
 import h2.events
 import pytest
 
-from murlo_fixtures import Registry, eventually, members, murlo, registry  # noqa: F401  (fixtures)
+from murlo_fixtures import Registry, eventually, members, murlo, registry, serve_in_threads  # noqa: F401  (fixtures)
 
 _ids = itertools.count(1)
 EXPECTED = ('endpoint must be http://host[:port][/path] with a port from 1 to 65535, a path that does not end in "/", '
@@ -109,22 +108,10 @@ class PathFront:
         self.host, self.port = registry_address.rsplit(":", 1)
         self.prefix = prefix
         self.paths = []
-        self.listener = socket.socket()
-        self.listener.bind(("127.0.0.1", 0))
-        self.listener.listen(16)
-        self.url = "http://127.0.0.1:%d" % self.listener.getsockname()[1]
-        threading.Thread(target=self._accept, daemon=True).start()
+        self.listener, self.url = serve_in_threads(self._serve)
 
     def close(self):
         self.listener.close()
-
-    def _accept(self):
-        while True:
-            try:
-                sock, _ = self.listener.accept()
-            except OSError:
-                return
-            threading.Thread(target=self._serve, args=(sock,), daemon=True).start()
 
     def _serve(self, sock):
         conn = h2.connection.H2Connection(config=h2.config.H2Configuration(client_side=False))

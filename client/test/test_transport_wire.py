@@ -15,7 +15,7 @@ import h2.errors
 import h2.events
 import pytest
 
-from murlo_fixtures import Registry, eventually, free_port, module_built
+from murlo_fixtures import Registry, eventually, free_port, module_built, serve_in_threads
 
 pytestmark = pytest.mark.skipif(not module_built(), reason="_murlo is not built")
 
@@ -43,25 +43,11 @@ class H2Server:
 
     def __init__(self, behaviour):
         self.behaviour = behaviour
-        self.listener = socket.socket()
-        self.listener.bind(("127.0.0.1", 0))
-        self.listener.listen(16)
-        self.url = "http://127.0.0.1:%d" % self.listener.getsockname()[1]
         self.requests = []
-        self.closed = False
-        threading.Thread(target=self._accept, daemon=True).start()
+        self.listener, self.url = serve_in_threads(self._serve)
 
     def close(self):
-        self.closed = True
         self.listener.close()
-
-    def _accept(self):
-        while not self.closed:
-            try:
-                sock, _ = self.listener.accept()
-            except OSError:
-                return
-            threading.Thread(target=self._serve, args=(sock,), daemon=True).start()
 
     def _serve(self, sock):
         conn = h2.connection.H2Connection(config=h2.config.H2Configuration(client_side=False))

@@ -11,8 +11,9 @@ import hpack
 import pytest
 
 from conftest import HEALTH, beat
+from loopback import recv_before
 from raw_h2 import (ACK, DATA, END_HEADERS, END_STREAM, GOAWAY, HEADERS, PREFACE, RST_STREAM, SETTINGS, frame,
-                    hpack_string, request_block)
+                    hpack_string, request_block, split_frames)
 
 PING, WINDOW_UPDATE = 6, 8
 CANCEL = (8).to_bytes(4, "big")
@@ -62,23 +63,16 @@ class Peer:
     def read_until(self, done, timeout=10):
         deadline = time.monotonic() + timeout
         while not done():
-            left = deadline - time.monotonic()
-            assert left > 0, "timed out waiting on the registry"
-            self.sock.settimeout(left)
             try:
-                data = self.sock.recv(65_536)
-            except socket.timeout:
-                continue
+                data = recv_before(self.sock, deadline)
             except ConnectionResetError:
                 data = b""
             if not data:
                 self.closed = True
                 return done()
             self.buf += data
-            while len(self.buf) >= 9 and len(self.buf) >= 9 + int.from_bytes(self.buf[:3], "big"):
-                n = int.from_bytes(self.buf[:3], "big")
-                kind, flags, sid = self.buf[3], self.buf[4], int.from_bytes(self.buf[5:9], "big") & 0x7FFFFFFF
-                payload, self.buf = self.buf[9:9 + n], self.buf[9 + n:]
+            frames, self.buf = split_frames(self.buf)
+            for kind, flags, sid, payload in frames:
                 if kind == SETTINGS and not flags & ACK:
                     self.sock.sendall(frame(SETTINGS, ACK, 0))
                 elif kind == HEADERS:

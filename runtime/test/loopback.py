@@ -1,9 +1,12 @@
 """Helpers for servers started on loopback by the tests, the soak and the
-benchmarks: a free port, and a line read from a child's pipe with a deadline."""
+benchmarks: a free port, a line read from a child's pipe with a deadline, a
+read from a socket with a deadline, and a listener whose connections are each
+served on a thread of their own."""
 
 import os
 import select
 import socket
+import threading
 import time
 
 
@@ -44,3 +47,23 @@ def recv_before(sock, deadline):
             return sock.recv(65536)
         except socket.timeout:
             continue
+
+
+def serve_in_threads(serve):
+    """A listener on a free loopback port that hands each connection it accepts
+    to `serve(sock)` on a thread of its own, until it is closed; returns the
+    listener and its base URL."""
+    listener = socket.socket()
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(16)
+
+    def accept():
+        while True:
+            try:
+                sock, _ = listener.accept()
+            except OSError:
+                return
+            threading.Thread(target=serve, args=(sock,), daemon=True).start()
+
+    threading.Thread(target=accept, daemon=True).start()
+    return listener, "http://127.0.0.1:%d" % listener.getsockname()[1]

@@ -69,8 +69,9 @@ asio::awaitable<void> beat_loop(std::shared_ptr<Shared> s) {
             result = op->take();
         }
         nudged = false;
-        const bool answered = std::holds_alternative<proto::BeatAck>(result);
-        if (auto* ack = std::get_if<proto::BeatAck>(&result)) {
+        auto* ack = std::get_if<proto::BeatAck>(&result);
+        const bool answered = ack != nullptr;
+        if (ack) {
             const bool accepted = s->record_answer(*ack, composed);
             s->acked->notify_one();
             if (!accepted) {
@@ -123,13 +124,11 @@ asio::awaitable<Paced> lease_pace(Shared& shared, Clock::time_point beat_start, 
     if (Clock::now() >= end) co_return Paced::interval;
     runtime::Timer timer(co_await asio::this_coro::executor);
     timer.expires_at(end);
-    if (!closes) {
-        auto woke = co_await (shared.nudge->wait() || timer.async_wait());
-        co_return woke.index() == 0 ? Paced::nudge : Paced::interval;
-    }
     // A closed connection is most often a registry that restarted and knows
     // nothing of this member: beat again now rather than at the interval.
-    auto woke = co_await (shared.nudge->wait() || closes->peer_closed()->wait() || timer.async_wait());
+    runtime::Notify never;
+    runtime::Notify& closed = closes ? *closes->peer_closed() : never;
+    auto woke = co_await (shared.nudge->wait() || closed.wait() || timer.async_wait());
     co_return woke.index() == 0 ? Paced::nudge : woke.index() == 1 ? Paced::closed : Paced::interval;
 }
 
