@@ -1,8 +1,12 @@
 """HTTP/2 frames and HPACK blocks written by hand, for what python3-h2 will not
-send (header bombs, streams opened out of order). Used by the wire tests and the
-header-flood benchmark."""
+send (header bombs, streams opened out of order), and a connection that speaks
+them. Used by the wire tests and the header-flood benchmark."""
 
-DATA, HEADERS, PRIORITY, RST_STREAM, SETTINGS, GOAWAY, CONTINUATION = 0, 1, 2, 3, 4, 7, 9
+import time
+
+from loopback import recv_before
+
+DATA, HEADERS, PRIORITY, RST_STREAM, SETTINGS, PING, GOAWAY, CONTINUATION = 0, 1, 2, 3, 4, 6, 7, 9
 END_STREAM, ACK, END_HEADERS = 1, 1, 4
 PREFACE = b"PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n"
 
@@ -37,3 +41,58 @@ def split_frames(buf):
         frames.append((buf[3], buf[4], int.from_bytes(buf[5:9], "big") & 0x7FFFFFFF, buf[9:9 + n]))
         buf = buf[9 + n:]
     return frames, buf
+
+
+class RawConnection:
+    """One HTTP/2 connection spoken in raw frames over `sock`, connected and
+    with the preface sent; the server's frames are read as they come, its
+    SETTINGS acknowledged, and what they say is kept."""
+
+    def __init__(self, sock):
+        import hpack
+
+        self.sock = sock
+        self.buf = b""
+        self.decoder = hpack.Decoder()
+        self.status, self.body, self.ended, self.resets = {}, {}, set(), {}
+        self.goaway = None  # the error code of the server's GOAWAY
+        self.goaway_last = None  # and its last stream id
+        self.ping_acks = 0
+        self.closed = False
+
+    def send(self, *frames):
+        self.sock.sendall(b"".join(frames))
+
+    def read_until(self, done, timeout=10):
+        """Reads until done() holds (True) or the server closes (done() then)."""
+        deadline = time.monotonic() + timeout
+        while not done():
+            try:
+                data = recv_before(self.sock, deadline)
+            except ConnectionResetError:
+                data = b""
+            if not data:
+                self.closed = True
+                return done()
+            self.buf += data
+            frames, self.buf = split_frames(self.buf)
+            for kind, flags, stream, payload in frames:
+                if kind == SETTINGS and not flags & ACK:
+                    self.send(frame(SETTINGS, ACK, 0))
+                elif kind == HEADERS:
+                    self.status[stream] = dict(self.decoder.decode(payload))[":status"]
+                elif kind == DATA:
+                    self.body[stream] = self.body.get(stream, b"") + payload
+                elif kind == RST_STREAM:
+                    self.resets[stream] = int.from_bytes(payload, "big")
+                elif kind == PING and flags & ACK:
+                    self.ping_acks += 1
+                elif kind == GOAWAY:
+                    self.goaway_last = int.from_bytes(payload[:4], "big") & 0x7FFFFFFF
+                    self.goaway = int.from_bytes(payload[4:8], "big")
+                if kind in (HEADERS, DATA) and flags & END_STREAM:
+                    self.ended.add(stream)
+        return True
+
+    def close(self):
+        self.sock.close()

@@ -18,8 +18,8 @@ import h2.settings
 import pytest
 
 from loopback import recv_before
-from raw_h2 import (ACK, CONTINUATION, DATA, END_HEADERS, END_STREAM, GOAWAY, HEADERS, PREFACE, PRIORITY,
-                    RST_STREAM, SETTINGS, frame, hpack_string, request_block, split_frames)
+from raw_h2 import (CONTINUATION, END_HEADERS, END_STREAM, HEADERS, PREFACE, PRIORITY, SETTINGS, RawConnection,
+                    frame, hpack_string, request_block)
 
 
 def _server_binary():
@@ -337,59 +337,19 @@ def test_one_byte_past_the_cap_ends_the_connection(server):
 TRAILERS = b"\x00" + hpack_string(b"x-trailer") + hpack_string(b"1")
 
 
-class Frames:
+class Frames(RawConnection):
     """One HTTP/2 connection spoken in raw frames."""
 
     def __init__(self, address):
-        import hpack
-
         host, port = _split(address)
-        self.sock = socket.create_connection((host, port), timeout=5)
-        self.sock.sendall(PREFACE + frame(SETTINGS, 0, 0))
-        self.buf = b""
-        self.decoder = hpack.Decoder()
-        self.status, self.body, self.ended, self.resets = {}, {}, set(), {}
-        self.goaway = None  # the error code of the server's GOAWAY
-        self.closed = False
-
-    def send(self, *frames):
-        self.sock.sendall(b"".join(frames))
+        super().__init__(socket.create_connection((host, port), timeout=5))
+        self.send(PREFACE + frame(SETTINGS, 0, 0))
 
     def request(self, stream, path, end=True):
         self.send(frame(HEADERS, END_HEADERS | (END_STREAM if end else 0), stream, request_block(path)))
 
     def answered(self, stream):
         return stream in self.ended
-
-    def read_until(self, done, timeout=10):
-        deadline = time.monotonic() + timeout
-        while not done():
-            try:
-                data = recv_before(self.sock, deadline)
-            except ConnectionResetError:
-                data = b""
-            if not data:
-                self.closed = True
-                return done()
-            self.buf += data
-            frames, self.buf = split_frames(self.buf)
-            for kind, flags, stream, payload in frames:
-                if kind == SETTINGS and not flags & ACK:
-                    self.send(frame(SETTINGS, ACK, 0))
-                elif kind == HEADERS:
-                    self.status[stream] = dict(self.decoder.decode(payload))[":status"]
-                elif kind == DATA:
-                    self.body[stream] = self.body.get(stream, b"") + payload
-                elif kind == RST_STREAM:
-                    self.resets[stream] = int.from_bytes(payload, "big")
-                elif kind == GOAWAY:
-                    self.goaway = int.from_bytes(payload[4:8], "big")
-                if kind in (HEADERS, DATA) and flags & END_STREAM:
-                    self.ended.add(stream)
-        return True
-
-    def close(self):
-        self.sock.close()
 
 
 def test_a_header_bomb_ends_its_connection_before_the_rest_is_decoded(server):
